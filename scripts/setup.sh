@@ -1,0 +1,46 @@
+# Shared by scripts/test and scripts/demo: installs the packages the build
+# needs (only when something is missing) and prepares a Wine prefix of our own.
+
+packages=(cmake g++ libssl-dev nlohmann-json3-dev googletest
+          g++-mingw-w64-x86-64-posix wine wine64)
+
+ensure_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "== Installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}" >/dev/null
+  fi
+}
+
+# Gives the Windows tests a Wine prefix of their own under the build folder,
+# created once before the tests rather than by the first test.
+start_wine() {
+  local build=$1
+  export WINEPREFIX="$PWD/$build/wineprefix"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  # The Wine server and the services that wineboot starts outlive the program
+  # that started them and keep its inherited pipes open; start them here, with
+  # their output in files, so that no test run (nor the listing of the tests)
+  # waits on them.
+  wineserver -p >"$PWD/$build/wineserver.log" 2>&1 || true
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== Creating the Wine prefix (once)"
+    wineboot -i >"$PWD/$build/wineboot.log" 2>&1 || true
+  else
+    wineboot >"$PWD/$build/wineboot.log" 2>&1 || true
+  fi
+}
+
+stop_wine() {
+  wineserver -k >/dev/null 2>&1 || true
+}

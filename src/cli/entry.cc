@@ -1,0 +1,120 @@
+#include "cli/entry.h"
+
+#include "lease/lease.h"
+#include "mcp/payload.h"
+#include "platform/platform.h"
+#include "update/pair.h"
+#include "update/prepare.h"
+
+namespace qrl {
+
+namespace {
+
+CommandFailure failure(std::string message) { return {kExitFailure, std::move(message)}; }
+
+std::expected<RunOutcome, CommandFailure> outcome_of(const Status& status) {
+  if (!status) return std::unexpected(CommandFailure::from(status.error()));
+  return RunOutcome{};
+}
+
+// The launcher part of `stage` and `verify`: present exactly when --launcher
+// was given (even with an empty value), and then --version is required.
+std::expected<std::optional<LauncherPart>, CommandFailure> launcher_part(
+    const std::optional<std::string>& launcher, const std::optional<std::string>& version) {
+  if (!launcher) return std::nullopt;
+  if (!version) return std::unexpected(failure("缺少 --version"));
+  return LauncherPart{*launcher, *version};
+}
+
+}  // namespace
+
+std::expected<std::string, CommandFailure> find_option(const std::vector<std::string>& args,
+                                                       std::string_view name) {
+  // Every adjacent pair counts, the program path included; the first match wins
+  // and its value is taken whatever it looks like.
+  for (std::size_t k = 0; k + 1 < args.size(); ++k) {
+    if (args[k] == name) return args[k + 1];
+  }
+  return std::unexpected(failure("缺少 " + std::string(name)));
+}
+
+std::optional<std::string> find_optional(const std::vector<std::string>& args,
+                                         std::string_view name) {
+  auto found = find_option(args, name);
+  if (!found) return std::nullopt;
+  return std::move(*found);
+}
+
+std::expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text) {
+  if (text.empty()) return std::unexpected(failure("cannot parse integer from empty string"));
+  if (text == "+" || text == "-") return std::unexpected(failure("invalid digit found in string"));
+  if (text.front() == '+') text.remove_prefix(1);
+  // The first problem met from the left decides the message.
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::unexpected(failure("invalid digit found in string"));
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) {
+      return std::unexpected(failure("number too large to fit in target type"));
+    }
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
+  auto install_dir = find_option(args, "--install-dir");
+  if (!install_dir) return std::unexpected(install_dir.error());
+  auto owner_text = find_option(args, "--owner");
+  if (!owner_text) return std::unexpected(owner_text.error());
+  auto owner = parse_owner(*owner_text);
+  if (!owner) return std::unexpected(owner.error());
+  const std::optional<std::string> launcher = find_optional(args, "--launcher");
+  const std::optional<std::string> version = find_optional(args, "--version");
+
+  const std::string command = args.size() > 1 ? args[1] : std::string();
+
+  if (command == "stage" || command == "verify") {
+    auto app = find_option(args, "--app");
+    if (!app) return std::unexpected(app.error());
+    auto mcp = find_option(args, "--mcp");
+    if (!mcp) return std::unexpected(mcp.error());
+    auto part = launcher_part(launcher, version);
+    if (!part) return std::unexpected(part.error());
+    if (command == "stage") return outcome_of(stage_pair(*install_dir, *owner, *app, *mcp, *part));
+    auto verified = verify_pair(*install_dir, *owner, *app, *mcp, *part);
+    if (!verified) return std::unexpected(CommandFailure::from(verified.error()));
+    return RunOutcome{std::move(*verified)};
+  }
+  if (command == "cancel") return outcome_of(release_lease(*install_dir, *owner));
+  if (command == "prepare") {
+    auto prepared = prepare(*install_dir, *owner, launcher, args);
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    return RunOutcome{};
+  }
+  if (command == "install-payload") {
+    auto mcp = find_option(args, "--mcp");
+    if (!mcp) return std::unexpected(mcp.error());
+    if (!launcher) return std::unexpected(failure("缺少 --launcher"));
+    if (!version) return std::unexpected(failure("缺少 --version"));
+    return outcome_of(install_payload(*install_dir, *mcp, *launcher, *version, *owner));
+  }
+  if (command == "uninstall-payloads") return outcome_of(uninstall_payloads(*install_dir, *owner));
+  return std::unexpected(failure(kMsgUnknownCommand));
+}
+
+int main_entry(int argc, char** argv) {
+  auto args = platform::arguments(argc, argv);
+  if (!args) {
+    platform::write_error_line(args.error().display());
+    return kExitFailure;
+  }
+  auto outcome = run(*args);
+  if (!outcome) {
+    platform::write_error_line(outcome.error().message);
+    return outcome.error().exit_status;
+  }
+  if (outcome->warning) platform::write_error_line(*outcome->warning);
+  return 0;
+}
+
+}  // namespace qrl

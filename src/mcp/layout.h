@@ -1,0 +1,47 @@
+// The versioned MCP directory under the installation directory, and the checks
+// made before anything is written or removed there.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/result.h"
+
+namespace qrl {
+
+inline constexpr const char* kMsgInvalidVersion = "版本目录无效";
+inline constexpr const char* kMsgMcpDirIsLink = "MCP 目录不能是链接或联接点";
+inline constexpr const char* kMsgMcpDirEscapes = "MCP 目录越出安装位置";
+
+// 1 to 32 bytes: three non-empty groups of ASCII digits joined by two dots.
+bool is_valid_mcp_version(std::string_view version);
+
+// install_dir/mcp/<version>/qrl-mcp-server.exe, or "版本目录无效". Touches nothing.
+Result<std::string> mcp_server_path(const std::string& install_dir, const std::string& version);
+
+// Whether the final path `path` lies within the final path `root`: every
+// component of `root` equals, exactly and in order, the leading components of
+// `path`. So /a contains /a/mcp (and /a itself) but not /ab.
+bool lies_within(const std::vector<std::string>& path, const std::vector<std::string>& root);
+
+// Whether a listed entry of the MCP directory is a version directory: a
+// directory that is not a link or junction, named by a valid version.
+bool is_version_directory(const platform::DirEntry& entry);
+
+// Creates install_dir/mcp and install_dir/mcp/<version> when missing, refusing
+// links, junctions and anything that resolves outside the installation
+// directory. Returns the joined (unresolved) version directory path.
+Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
+                                           const std::string& version);
+
+// The exclusive-open test. A path that cannot be looked up is free.
+enum class Use { kFree, kBusy };
+Result<Use> file_is_free(const std::string& path);
+
+// Busy while the server executable of any valid version directory is in use.
+enum class Idle { kIdle, kBusy };
+Result<Idle> check_mcp_idle(const std::string& install_dir);
+
+}  // namespace qrl

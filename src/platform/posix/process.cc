@@ -1,0 +1,340 @@
+// Process state and child processes on POSIX.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace qrl::platform {
+namespace {
+
+// ---------------------------------------------------------------------------
+// /proc
+
+enum class ReadOutcome { kRead, kGone, kFailed };
+
+// Reads a small /proc file whole. A process that is gone (or never was) shows
+// as ENOENT (or ESRCH when it ends between the open and the read).
+ReadOutcome read_proc_file(const std::string& path, std::string& content, int& error) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    error = errno;
+    return error == ENOENT || error == ESRCH ? ReadOutcome::kGone : ReadOutcome::kFailed;
+  }
+  content.clear();
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      ::close(fd);
+      return error == ENOENT || error == ESRCH ? ReadOutcome::kGone : ReadOutcome::kFailed;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return ReadOutcome::kRead;
+}
+
+// The value of the "Tgid:" line of /proc/<id>/status, or -1 when absent.
+long long thread_group_of(const std::string& status) {
+  std::size_t at = 0;
+  while (at < status.size()) {
+    std::size_t end = status.find('\n', at);
+    if (end == std::string::npos) end = status.size();
+    const std::string_view line(status.data() + at, end - at);
+    if (line.starts_with("Tgid:")) {
+      try {
+        return std::stoll(std::string(line.substr(5)));
+      } catch (...) {
+        return -1;
+      }
+    }
+    at = end + 1;
+  }
+  return -1;
+}
+
+std::unexpected<Error> malformed_stat() { return fail(Error::os(EIO)); }
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+void close_fd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+// Moves a descriptor above the standard ones, so that the child's dup2 onto
+// 0, 1 or 2 always copies it (a dup2 onto itself would keep close-on-exec).
+bool lift_above_standard(int& fd) {
+  if (fd > STDERR_FILENO) return true;
+  const int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (lifted < 0) return false;
+  ::close(fd);
+  fd = lifted;
+  return true;
+}
+
+// Everything one child run owns. Whatever path leaves run_child, the
+// destructor kills and reaps a child not yet reaped and closes every
+// descriptor, so neither a zombie nor a descriptor is left behind.
+struct ChildRun {
+  int out_read = -1, out_write = -1, err_read = -1, err_write = -1;
+  int pidfd = -1;
+  pid_t pid = -1;
+
+  ChildRun() = default;
+  ChildRun(const ChildRun&) = delete;
+  ChildRun& operator=(const ChildRun&) = delete;
+  ~ChildRun() {
+    if (pid > 0) {
+      ::kill(pid, SIGKILL);
+      reap();
+    }
+    close_all();
+  }
+
+  // Waits for the child's end; its wait status.
+  int reap() {
+    int status = 0;
+    pid_t rc;
+    do {
+      rc = ::waitpid(pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    pid = -1;
+    return status;
+  }
+
+  void close_all() {
+    close_fd(out_read);
+    close_fd(out_write);
+    close_fd(err_read);
+    close_fd(err_write);
+    close_fd(pidfd);
+  }
+};
+
+int exit_code_of(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+// Reads what is available on a pipe: appends it to `keep` (or discards it when
+// `keep` is null); closes the pipe at its end. Returns 0 or an errno.
+int drain_once(int& fd, std::string* keep) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return 0;
+      return errno;
+    }
+    if (n == 0) {
+      close_fd(fd);
+    } else if (keep != nullptr) {
+      keep->append(buffer, static_cast<std::size_t>(n));
+    }
+    return 0;
+  }
+}
+
+}  // namespace
+
+Result<ProcessState> query_process(std::uint32_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return ProcessState{};
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::string content;
+  int error = 0;
+
+  // /proc/<id> also answers for a thread's identifier; only a thread group
+  // leader (Tgid equal to the identifier) is a process.
+  switch (read_proc_file(dir + "/status", content, error)) {
+    case ReadOutcome::kGone:
+      return ProcessState{};
+    case ReadOutcome::kFailed:
+      return fail(Error::os(error));
+    case ReadOutcome::kRead:
+      break;
+  }
+  if (thread_group_of(content) != static_cast<long long>(pid)) return ProcessState{};
+
+  switch (read_proc_file(dir + "/stat", content, error)) {
+    case ReadOutcome::kGone:
+      return ProcessState{};
+    case ReadOutcome::kFailed:
+      return fail(Error::os(error));
+    case ReadOutcome::kRead:
+      break;
+  }
+  // "pid (comm) state ppid ...": the command name may hold spaces and
+  // parentheses, so the fields are counted after the last ')'. Field 3 is the
+  // state, field 22 the start time in clock ticks since boot.
+  const std::size_t close = content.rfind(')');
+  if (close == std::string::npos) return malformed_stat();
+  std::vector<std::string_view> fields;  // fields[0] is field 3
+  const std::string_view rest = std::string_view(content).substr(close + 1);
+  std::size_t at = 0;
+  while (fields.size() < 20) {
+    at = rest.find_first_not_of(" \n", at);
+    if (at == std::string_view::npos) break;
+    std::size_t end = rest.find_first_of(" \n", at);
+    if (end == std::string_view::npos) end = rest.size();
+    fields.push_back(rest.substr(at, end - at));
+    at = end;
+  }
+  if (fields.size() < 20) return malformed_stat();
+  const std::string_view state = fields[0];
+  if (state == "Z" || state == "X" || state == "x") return ProcessState{};
+
+  std::uint64_t ticks = 0;
+  for (const char c : fields[19]) {
+    if (c < '0' || c > '9') return malformed_stat();
+    ticks = ticks * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  const long hz = ::sysconf(_SC_CLK_TCK);
+  const std::uint64_t per_second = hz > 0 ? static_cast<std::uint64_t>(hz) : 100;
+  // Clock ticks to 100-nanosecond units, split so that nothing overflows.
+  constexpr std::uint64_t kUnitsPerSecond = 10'000'000;
+  ProcessState result;
+  result.running = true;
+  result.started =
+      ticks / per_second * kUnitsPerSecond + ticks % per_second * kUnitsPerSecond / per_second;
+  return result;
+}
+
+Result<ChildOutcome> run_child(const std::string& program, const std::string& argument,
+                               std::chrono::milliseconds bound) {
+  const auto start = std::chrono::steady_clock::now();
+  ChildRun run;
+
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return fail(Error::os(errno));
+  run.out_read = out_pipe[0];
+  run.out_write = out_pipe[1];
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return fail(Error::os(errno));
+  run.err_read = err_pipe[0];
+  run.err_write = err_pipe[1];
+  if (!lift_above_standard(run.out_write) || !lift_above_standard(run.err_write)) {
+    return fail(Error::os(errno));
+  }
+
+  // The child inherits only its stdin (the null device) and its ends of the
+  // two pipes: the program's own descriptors are close-on-exec, and any other
+  // descriptor this process was started with is closed in the child.
+  posix_spawn_file_actions_t actions;
+  int rc = ::posix_spawn_file_actions_init(&actions);
+  if (rc != 0) return fail(Error::os(rc));
+  rc = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.out_write, STDOUT_FILENO);
+  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.err_write, STDERR_FILENO);
+  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (rc == 0) {
+    char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
+                          nullptr};
+    pid_t pid = -1;
+    rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    if (rc == 0) run.pid = pid;
+  }
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return fail(Error::os(rc));
+
+  // The child holds its own copies; the pipes reach their end when the child
+  // (and anything it started that kept them) has closed them.
+  close_fd(run.out_write);
+  close_fd(run.err_write);
+  for (int* fd : {&run.out_read, &run.err_read}) {
+    ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) | O_NONBLOCK);
+  }
+  // Readable once the child has ended; without it (older kernels), the end is
+  // checked with WNOHANG at short intervals. Called through syscall because
+  // the glibc 2.36 header does not declare pidfd_open with C linkage.
+  run.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0));
+
+  ChildOutcome outcome;
+  bool exited = false;
+  int status = 0;
+  for (;;) {
+    if (!exited) {
+      pid_t waited;
+      do {
+        waited = ::waitpid(run.pid, &status, WNOHANG);
+      } while (waited < 0 && errno == EINTR);
+      if (waited < 0) return fail(Error::os(errno));
+      if (waited == run.pid) {
+        exited = true;
+        run.pid = -1;
+        close_fd(run.pidfd);
+      }
+    }
+    if (exited && run.out_read < 0 && run.err_read < 0) break;
+
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    if (elapsed >= bound) {
+      // The destructor of `run` kills and reaps the child and closes the pipes.
+      ChildOutcome timed_out;
+      timed_out.timed_out = true;
+      return timed_out;
+    }
+    // `elapsed` is truncated to whole milliseconds, so the wait never ends
+    // before the bound; a wait longer than an hour is taken in parts.
+    const std::chrono::milliseconds remaining = bound - elapsed;
+    int timeout = static_cast<int>(std::min<std::chrono::milliseconds::rep>(
+        remaining.count(), std::chrono::milliseconds(std::chrono::hours(1)).count()));
+    if (!exited && run.pidfd < 0) timeout = std::min(timeout, 10);
+
+    pollfd fds[3];
+    nfds_t count = 0;
+    int* polled[3];
+    for (int* fd : {&run.out_read, &run.err_read, &run.pidfd}) {
+      if (*fd >= 0) {
+        fds[count] = pollfd{*fd, POLLIN, 0};
+        polled[count] = fd;
+        ++count;
+      }
+    }
+    const int ready = ::poll(fds, count, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::os(errno));
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+      if (fds[i].revents == 0 || polled[i] == &run.pidfd) continue;  // the pidfd: waitpid above
+      std::string* keep = polled[i] == &run.out_read ? &outcome.output : nullptr;
+      const int error = drain_once(*polled[i], keep);
+      if (error != 0) return fail(Error::os(error));
+    }
+  }
+  outcome.exit_code = exit_code_of(status);
+  return outcome;
+}
+
+}  // namespace qrl::platform

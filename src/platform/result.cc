@@ -1,0 +1,9 @@
+#include "platform/result.h"
+
+#include "platform/platform.h"
+
+namespace qrl {
+
+Error Error::os(int code) { return Error(code, platform::os_error_text(code)); }
+
+}  // namespace qrl

@@ -1,0 +1,324 @@
+// Files, directories, listings, final paths, the exclusive-open test and the
+// lease's lock file.
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/win32/internal.h"
+
+namespace qrl::platform {
+
+using win32::Handle;
+using win32::last_error;
+using win32::widen;
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The extended disposition class (21) and its flags, which the headers only
+// declare for newer targets.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  ULONG Flags;
+};
+
+// Largest single read or write: well inside a DWORD.
+constexpr std::size_t kChunk = 1u << 30;
+
+HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+HANDLE open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  return CreateFileW(widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+FileInfo info_from(DWORD attributes, DWORD reparse_tag) {
+  FileInfo info;
+  info.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.is_reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  info.is_name_surrogate = info.is_reparse_point && IsReparseTagNameSurrogate(reparse_tag);
+  return info;
+}
+
+// The attributes of an open file or directory, with the reparse tag read when
+// the handle names a reparse point.
+Result<FileInfo> info_of_handle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
+  DWORD tag = 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag_info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
+      return fail(last_error());
+    tag = tag_info.ReparseTag;
+  }
+  return info_from(data.dwFileAttributes, tag);
+}
+
+bool is_dot_entry(const wchar_t* name) {
+  return (name[0] == L'.' && name[1] == L'\0') ||
+         (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Writing
+
+WriteFile::WriteFile(WriteFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+WriteFile& WriteFile::operator=(WriteFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+WriteFile::~WriteFile() { close(); }
+
+Status WriteFile::write_all(std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kChunk));
+    DWORD written = 0;
+    if (!::WriteFile(to_handle(handle_), bytes.data() + done, chunk, &written, nullptr))
+      return fail(last_error());
+    if (written == 0) return fail("failed to write whole buffer");
+    done += written;
+  }
+  return {};
+}
+
+Status WriteFile::flush() {
+  if (!FlushFileBuffers(to_handle(handle_))) return fail(last_error());
+  return {};
+}
+
+void WriteFile::close() {
+  if (handle_ != -1) CloseHandle(to_handle(std::exchange(handle_, -1)));
+}
+
+Result<WriteFile> create_new_file(const std::string& path, FileMode) {
+  const HANDLE handle =
+      open(path, GENERIC_WRITE, kShareAll, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (handle == INVALID_HANDLE_VALUE) return fail(last_error());
+  return WriteFile(from_handle(handle));
+}
+
+Result<WriteFile> open_truncated(const std::string& path, FileMode) {
+  Handle handle(open(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS, 0));
+  const DWORD opened = GetLastError();
+  if (!handle.valid()) return fail(Error::os(static_cast<int>(opened)));
+  if (opened == ERROR_ALREADY_EXISTS) {
+    FILE_ALLOCATION_INFO allocation{};
+    if (!SetFileInformationByHandle(handle.get(), FileAllocationInfo, &allocation,
+                                    sizeof allocation)) {
+      FILE_END_OF_FILE_INFO end{};
+      if (!SetFileInformationByHandle(handle.get(), FileEndOfFileInfo, &end, sizeof end))
+        return fail(last_error());
+    }
+  }
+  return WriteFile(from_handle(handle.release()));
+}
+
+// ---------------------------------------------------------------------------
+// Reading, moving, deleting
+
+Result<std::string> read_file(const std::string& path) {
+  Handle handle(open(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+  if (!handle.valid()) return fail(last_error());
+  // The size is only a hint: the file is read until a read returns nothing.
+  LARGE_INTEGER size{};
+  GetFileSizeEx(handle.get(), &size);
+  std::string content(std::min<std::size_t>(
+                          static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)), kChunk) +
+                          1,
+                      '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == content.size()) content.resize(std::max<std::size_t>(content.size() * 2, 65536));
+    const DWORD want = static_cast<DWORD>(std::min(content.size() - filled, kChunk));
+    DWORD got = 0;
+    if (!ReadFile(handle.get(), content.data() + filled, want, &got, nullptr))
+      return fail(last_error());
+    if (got == 0) break;
+    filled += got;
+  }
+  content.resize(filled);
+  return content;
+}
+
+Status move_replace(const std::string& from, const std::string& to, bool write_through) {
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING | (write_through ? MOVEFILE_WRITE_THROUGH : 0);
+  if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), flags)) return fail(last_error());
+  return {};
+}
+
+Status delete_file(const std::string& path) {
+  const std::wstring wide = widen(path);
+  if (DeleteFileW(wide.c_str())) return {};
+  const DWORD refused = GetLastError();
+  if (refused != ERROR_ACCESS_DENIED) return fail(Error::os(static_cast<int>(refused)));
+
+  // A read-only file: mark it for deletion through a handle, ignoring the
+  // attribute. Should that fail too, the first refusal is the answer.
+  Handle handle(CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (handle.valid()) {
+    DispositionInfoEx disposition{kDispositionDelete | kDispositionPosixSemantics |
+                                  kDispositionIgnoreReadOnly};
+    if (SetFileInformationByHandle(handle.get(), kFileDispositionInfoEx, &disposition,
+                                   sizeof disposition))
+      return {};
+  }
+  return fail(Error::os(static_cast<int>(refused)));
+}
+
+Status create_directory(const std::string& path) {
+  if (!CreateDirectoryW(widen(path).c_str(), nullptr)) return fail(last_error());
+  return {};
+}
+
+Status remove_directory(const std::string& path) {
+  if (!RemoveDirectoryW(widen(path).c_str())) return fail(last_error());
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Facts about entries
+
+Result<FileInfo> info_following(const std::string& path) {
+  Handle handle(open(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!handle.valid()) return fail(last_error());
+  return info_of_handle(handle.get());
+}
+
+Result<FileInfo> info_of_entry(const std::string& path) {
+  Handle handle(open(path, 0, kShareAll, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS));
+  if (handle.valid()) return info_of_handle(handle.get());
+  const DWORD refused = GetLastError();
+  if (refused != ERROR_ACCESS_DENIED && refused != ERROR_SHARING_VIOLATION)
+    return fail(Error::os(static_cast<int>(refused)));
+
+  // Entries that cannot be opened at all (the paging file, for one) are still
+  // listed by their directory.
+  WIN32_FIND_DATAW data;
+  const HANDLE find = FindFirstFileExW(widen(path).c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0);
+  if (find == INVALID_HANDLE_VALUE) return fail(last_error());
+  FindClose(find);
+  return info_from(data.dwFileAttributes, data.dwReserved0);
+}
+
+Result<std::vector<std::string>> final_path_components(const std::string& path) {
+  Handle handle(open(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+  if (!handle.valid()) return fail(last_error());
+  std::wstring name(512, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(handle.get(), name.data(), static_cast<DWORD>(name.size()), 0);
+    if (length == 0) return fail(last_error());
+    if (length < name.size()) {
+      name.resize(length);
+      break;
+    }
+    // Too small: `length` is the size needed, terminating zero included.
+    name.resize(std::max<std::size_t>(length, name.size() * 2));
+  }
+  // The names are only compared with each other, so they are kept exact even
+  // when they are not valid Unicode.
+  std::vector<std::string> components;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find(L'\\', start);
+    if (end == std::wstring::npos) {
+      if (start < name.size()) components.push_back(win32::narrow_exact(name.substr(start)));
+      break;
+    }
+    components.push_back(win32::narrow_exact(std::wstring_view(name).substr(start, end - start)));
+    start = end + 1;
+  }
+  return components;
+}
+
+Result<std::vector<DirEntry>> list_directory(const std::string& path) {
+  WIN32_FIND_DATAW data;
+  const HANDLE find = FindFirstFileExW(widen(join(path, "*")).c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0);
+  std::vector<DirEntry> entries;
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    // Only a drive's root, having no "." or "..", can have no match at all.
+    if (code == ERROR_FILE_NOT_FOUND) return entries;
+    return fail(Error::os(static_cast<int>(code)));
+  }
+  for (;;) {
+    if (!is_dot_entry(data.cFileName)) {
+      DirEntry entry;
+      entry.name = win32::narrow_lossy(data.cFileName);
+      entry.info = info_from(data.dwFileAttributes, data.dwReserved0);
+      entries.push_back(std::move(entry));
+    }
+    if (!FindNextFileW(find, &data)) {
+      const DWORD code = GetLastError();
+      FindClose(find);
+      if (code == ERROR_NO_MORE_FILES) return entries;
+      return fail(Error::os(static_cast<int>(code)));
+    }
+  }
+}
+
+Result<OpenProbe> probe_exclusive_open(const std::string& path) {
+  const HANDLE handle = open(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return OpenProbe::kFree;
+  }
+  const DWORD code = GetLastError();
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return OpenProbe::kBusy;
+  return fail(Error::os(static_cast<int>(code)));
+}
+
+// ---------------------------------------------------------------------------
+// The lock file
+
+LockFile::LockFile(LockFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+LockFile& LockFile::operator=(LockFile&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) CloseHandle(to_handle(handle_));
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+// Closing the handle releases the lock; no explicit unlock is needed.
+LockFile::~LockFile() {
+  if (handle_ != -1) CloseHandle(to_handle(handle_));
+}
+
+Status LockFile::try_lock() {
+  OVERLAPPED overlapped{};
+  if (!LockFileEx(to_handle(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                  0xFFFFFFFF, 0xFFFFFFFF, &overlapped))
+    return fail(last_error());
+  return {};
+}
+
+Result<LockFile> open_lock_file(const std::string& path) {
+  const HANDLE handle =
+      open(path, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  if (handle == INVALID_HANDLE_VALUE) return fail(last_error());
+  return LockFile(from_handle(handle));
+}
+
+}  // namespace qrl::platform

@@ -1,0 +1,60 @@
+// Helpers shared by the Windows implementation files: text conversion between
+// the UTF-8 of the interface and the UTF-16 of the system, the error of the
+// last failed system call, and an owned handle. Kept free of <windows.h> so that only the .cc files
+// of this folder see the system headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace qrl::platform::win32 {
+
+// UTF-8 to UTF-16 (MultiByteToWideChar, CP_UTF8). The interface only carries
+// valid UTF-8, so nothing is lost.
+std::wstring widen(std::string_view text);
+
+// UTF-16 to UTF-8 (WideCharToMultiByte, CP_UTF8) for text known to hold no
+// unpaired surrogate.
+std::string narrow(std::wstring_view text);
+
+// UTF-16 to UTF-8 with every unpaired surrogate replaced by U+FFFD.
+std::string narrow_lossy(std::wstring_view text);
+
+// UTF-16 to bytes that keep every unit: valid pairs and other units as UTF-8,
+// an unpaired surrogate as its own three-byte sequence. Two texts give the same
+// bytes exactly when they hold the same units, so names that only ever get
+// compared stay distinct even when they are not valid Unicode.
+std::string narrow_exact(std::wstring_view text);
+
+// Whether the text holds a surrogate half without its partner.
+bool has_unpaired_surrogate(std::wstring_view text);
+
+// Error::os of GetLastError().
+Error last_error();
+
+// A system handle (a HANDLE) that is closed when the object goes away. Both
+// null and INVALID_HANDLE_VALUE mean none.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(void* handle) : handle_(handle) {}
+  ~Handle() { reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  bool valid() const { return handle_ != nullptr && handle_ != kInvalid; }
+  void* get() const { return handle_; }
+  // Gives the handle up without closing it.
+  void* release();
+  // Closes the handle held, if any, and holds `handle` instead.
+  void reset(void* handle = kInvalid);
+
+ private:
+  static inline void* const kInvalid = reinterpret_cast<void*>(std::intptr_t{-1});
+  void* handle_ = kInvalid;
+};
+
+}  // namespace qrl::platform::win32

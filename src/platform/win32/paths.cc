@@ -1,0 +1,69 @@
+// Windows path texts: joining and taking the parent. Both '\' and '/' are
+// separators; a path begins with an optional prefix (a drive "C:", a share
+// "\\server\share", or a device form "\\?\C:", "\\?\UNC\server\share",
+// "\\.\name") and an optional root separator.
+#include <cstddef>
+
+#include "platform/platform.h"
+
+namespace qrl::platform {
+namespace {
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The end of the component that starts at `from`.
+std::size_t component_end(std::string_view path, std::size_t from) {
+  while (from < path.size() && !is_separator(path[from])) ++from;
+  return from;
+}
+
+// The length of the prefix: a drive, a share or a device form.
+std::size_t prefix_length(std::string_view path) {
+  if (path.size() >= 2 && is_drive_letter(path[0]) && path[1] == ':') return 2;
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    if (path.size() >= 4 && (path[2] == '?' || path[2] == '.') && is_separator(path[3])) {
+      // "\\?\C:", "\\.\device" or "\\?\UNC\server\share".
+      std::size_t end = component_end(path, 4);
+      if (path.substr(4, end - 4) == "UNC") {
+        if (end < path.size()) end = component_end(path, end + 1);  // server
+        if (end < path.size()) end = component_end(path, end + 1);  // share
+      }
+      return end;
+    }
+    // "\\server\share".
+    std::size_t end = component_end(path, 2);
+    if (end < path.size()) end = component_end(path, end + 1);
+    return end;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string join(std::string_view base, std::string_view name) {
+  std::string result(base);
+  if (!base.empty() && !is_separator(base.back())) result.push_back('\\');
+  result.append(name);
+  return result;
+}
+
+std::optional<std::string> parent(std::string_view path) {
+  const std::size_t prefix = prefix_length(path);
+  std::size_t root_end = prefix;
+  while (root_end < path.size() && is_separator(path[root_end])) ++root_end;
+
+  // The components after the root, trailing separators ignored.
+  std::size_t end = path.size();
+  while (end > root_end && is_separator(path[end - 1])) --end;
+  if (end == root_end) return std::nullopt;  // empty, or a bare root
+
+  // Drop the last component and the separators before it.
+  std::size_t cut = end;
+  while (cut > root_end && !is_separator(path[cut - 1])) --cut;
+  while (cut > root_end && is_separator(path[cut - 1])) --cut;
+  return std::string(path.substr(0, cut));
+}
+
+}  // namespace qrl::platform

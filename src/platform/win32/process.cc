@@ -1,0 +1,328 @@
+// Processes: the state of a process by its identifier, and running a child
+// with its output captured.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/win32/internal.h"
+
+namespace qrl::platform {
+
+using win32::Handle;
+using win32::last_error;
+using win32::widen;
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+Error os_error(DWORD code) { return Error::os(static_cast<int>(code)); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Process state
+
+Result<ProcessState> query_process(std::uint32_t pid) {
+  Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process.valid()) {
+    const DWORD code = GetLastError();
+    // No process has this identifier (0 included).
+    if (code == ERROR_INVALID_PARAMETER) return ProcessState{};
+    return fail(os_error(code));
+  }
+  const bool running = WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+  FILETIME creation, exit, kernel, user;
+  const BOOL timed = GetProcessTimes(process.get(), &creation, &exit, &kernel, &user);
+  const DWORD code = GetLastError();
+  process.reset();
+  if (!timed) return fail(os_error(code));
+  ProcessState state;
+  if (running) {
+    state.running = true;
+    state.started =
+        (static_cast<std::uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime;
+  }
+  return state;
+}
+
+// ---------------------------------------------------------------------------
+// Child processes
+
+namespace {
+
+// Appends `argument` so that CommandLineToArgvW gives it back unchanged:
+// quoted when empty or holding white space or quotes; backslashes doubled
+// where they come before a quote, the closing one included.
+void append_quoted(std::wstring& line, std::wstring_view argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring_view::npos) {
+    line.append(argument);
+    return;
+  }
+  line.push_back(L'"');
+  std::size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') {
+      line.append(backslashes * 2 + 1, L'\\');
+    } else {
+      line.append(backslashes, L'\\');
+    }
+    backslashes = 0;
+    line.push_back(c);
+  }
+  line.append(backslashes * 2, L'\\');
+  line.push_back(L'"');
+}
+
+// One end of a pipe from the child, read with overlapped I/O so that both
+// pipes and the process can be waited for together.
+struct PipeReader {
+  Handle read;
+  Handle event;
+  OVERLAPPED overlapped{};
+  char buffer[65536];
+  bool pending = false;
+  bool ended = false;
+
+  // Starts the next read. False with the error when the pipe failed for a
+  // reason other than its end.
+  bool start(DWORD& error) {
+    overlapped = OVERLAPPED{};
+    overlapped.hEvent = event.get();
+    // Completion is always taken from the event, also when ReadFile completes
+    // at once.
+    if (ReadFile(read.get(), buffer, sizeof buffer, nullptr, &overlapped) ||
+        GetLastError() == ERROR_IO_PENDING) {
+      pending = true;
+      return true;
+    }
+    return finished(GetLastError(), error);
+  }
+
+  // Takes the result of the completed read: the bytes are appended to `out`
+  // (when there is one). False with the error on a failure.
+  bool collect(std::string* out, DWORD& error) {
+    pending = false;
+    DWORD got = 0;
+    if (!GetOverlappedResult(read.get(), &overlapped, &got, FALSE))
+      return finished(GetLastError(), error);
+    if (out != nullptr) out->append(buffer, got);
+    return true;
+  }
+
+  bool finished(DWORD code, DWORD& error) {
+    pending = false;
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF || code == ERROR_PIPE_NOT_CONNECTED) {
+      ended = true;
+      return true;
+    }
+    error = code;
+    return false;
+  }
+
+  // Stops a read in progress and waits until the system lets go of the buffer.
+  void cancel() {
+    if (!pending) return;
+    CancelIo(read.get());
+    DWORD got = 0;
+    GetOverlappedResult(read.get(), &overlapped, &got, TRUE);
+    pending = false;
+  }
+};
+
+// Creates a pipe whose read end (overlapped, not inheritable) stays here and
+// whose write end (inheritable) goes to the child. Named, because anonymous
+// pipes cannot be read with overlapped I/O.
+bool make_pipe(PipeReader& reader, Handle& child_end, DWORD& error) {
+  static std::atomic<unsigned> counter{0};
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  for (int attempt = 0;; ++attempt) {
+    const std::wstring name = L"\\\\.\\pipe\\qrl_update-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(counter.fetch_add(1)) + L"-" +
+                              std::to_wstring(GetTickCount64());
+    // The first instance only: a name that someone else already holds is
+    // never joined.
+    reader.read.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536,
+        0, nullptr));
+    if (!reader.read.valid()) {
+      error = GetLastError();
+      if ((error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) && attempt < 16) continue;
+      return false;
+    }
+    child_end.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!child_end.valid()) {
+      error = GetLastError();
+      return false;
+    }
+    reader.event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!reader.event.valid()) {
+      error = GetLastError();
+      return false;
+    }
+    return true;
+  }
+}
+
+// An attribute list that names the only handles the child inherits.
+class HandleList {
+ public:
+  HandleList() = default;
+  ~HandleList() {
+    if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
+  }
+  HandleList(const HandleList&) = delete;
+  HandleList& operator=(const HandleList&) = delete;
+
+  bool init(HANDLE* handles, std::size_t count, DWORD& error) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      error = GetLastError();
+      return false;
+    }
+    list_ = list;
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
+                                   count * sizeof(HANDLE), nullptr, nullptr)) {
+      error = GetLastError();
+      return false;
+    }
+    return true;
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+ private:
+  std::vector<std::uint64_t> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+}  // namespace
+
+Result<ChildOutcome> run_child(const std::string& program, const std::string& argument,
+                               std::chrono::milliseconds bound) {
+  const std::wstring application = widen(program);
+  // A quote cannot be part of a file name; inside the command line it would
+  // end the program's name early.
+  if (application.find(L'"') != std::wstring::npos) return fail(os_error(ERROR_INVALID_NAME));
+  std::wstring command_line = L"\"" + application + L"\" ";
+  append_quoted(command_line, widen(argument));
+
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  Handle input(
+      CreateFileW(L"NUL", GENERIC_READ, kShareAll, &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (!input.valid()) return fail(last_error());
+
+  DWORD error = 0;
+  // The readers' buffers are large; keep them off the stack.
+  auto out = std::make_unique<PipeReader>();
+  auto err = std::make_unique<PipeReader>();
+  Handle out_child, err_child;
+  if (!make_pipe(*out, out_child, error) || !make_pipe(*err, err_child, error))
+    return fail(os_error(error));
+
+  HANDLE inherited[] = {input.get(), out_child.get(), err_child.get()};
+  HandleList handle_list;
+  if (!handle_list.init(inherited, std::size(inherited), error)) return fail(os_error(error));
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.get();
+  startup.StartupInfo.hStdOutput = out_child.get();
+  startup.StartupInfo.hStdError = err_child.get();
+  startup.lpAttributeList = handle_list.get();
+
+  // The program is named as the application too, so that exactly that file is
+  // started and no search along other folders takes place.
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                      &startup.StartupInfo, &info))
+    return fail(last_error());
+  Handle process(info.hProcess);
+  CloseHandle(info.hThread);
+  // Only the child holds the write ends now, so the pipes break when it and
+  // anything it passed them on to have ended.
+  input.reset();
+  out_child.reset();
+  err_child.reset();
+
+  const std::uint64_t bound_ms =
+      static_cast<std::uint64_t>(std::max<std::int64_t>(bound.count(), 0));
+  const std::uint64_t start = GetTickCount64();
+  const std::uint64_t deadline = bound_ms > UINT64_MAX - start ? UINT64_MAX : start + bound_ms;
+
+  ChildOutcome outcome;
+  bool exited = false;
+  bool failed = false;
+  PipeReader* readers[] = {out.get(), err.get()};
+  for (PipeReader* reader : readers) {
+    if (!reader->start(error)) failed = true;
+  }
+
+  while (!failed && !(exited && out->ended && err->ended)) {
+    HANDLE waits[3];
+    PipeReader* owners[3] = {};
+    DWORD count = 0;
+    for (PipeReader* reader : readers) {
+      if (reader->pending) {
+        owners[count] = reader;
+        waits[count++] = reader->event.get();
+      }
+    }
+    if (!exited) waits[count++] = process.get();
+
+    const std::uint64_t now = GetTickCount64();
+    if (now >= deadline) {
+      outcome.timed_out = true;
+      break;
+    }
+    const DWORD timeout = static_cast<DWORD>(std::min<std::uint64_t>(deadline - now, INFINITE - 1));
+    const DWORD woke = WaitForMultipleObjects(count, waits, FALSE, timeout);
+    if (woke == WAIT_TIMEOUT) continue;
+    if (woke >= WAIT_OBJECT_0 + count) {
+      error = GetLastError();
+      failed = true;
+      break;
+    }
+    const DWORD index = woke - WAIT_OBJECT_0;
+    if (owners[index] == nullptr) {
+      exited = true;
+      continue;
+    }
+    // Standard output is kept, standard error read and dropped.
+    PipeReader* reader = owners[index];
+    std::string* sink = reader == out.get() ? &outcome.output : nullptr;
+    if (!reader->collect(sink, error) || (!reader->ended && !reader->start(error))) failed = true;
+  }
+
+  if (outcome.timed_out || failed) {
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), INFINITE);
+    out->cancel();
+    err->cancel();
+    if (failed) return fail(os_error(error));
+    return outcome;
+  }
+
+  DWORD code = 0;
+  if (!GetExitCodeProcess(process.get(), &code)) return fail(last_error());
+  outcome.exit_code = static_cast<int>(code);
+  return outcome;
+}
+
+}  // namespace qrl::platform

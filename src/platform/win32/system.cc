@@ -1,0 +1,180 @@
+// Errors, the command line, the failure line, randomness and digests.
+#include <windows.h>
+// <windows.h> must come before the other system headers.
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/internal.h"
+
+namespace qrl::platform {
+
+using win32::narrow;
+using win32::widen;
+
+std::string os_error_text(int code) {
+  wchar_t buffer[2048];
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, static_cast<DWORD>(code), 0, buffer,
+                                      static_cast<DWORD>(std::size(buffer)), nullptr);
+  std::string text;
+  if (length == 0) {
+    text = "Unknown error";
+  } else {
+    text = win32::narrow_lossy(std::wstring_view(buffer, length));
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+      text.pop_back();
+  }
+  return text + " (os error " + std::to_string(code) + ")";
+}
+
+bool is_not_found(const Error& error) {
+  const auto code = error.os_code();
+  if (!code) return false;
+  switch (*code) {
+    case ERROR_FILE_NOT_FOUND:  // 2
+    case ERROR_PATH_NOT_FOUND:  // 3
+    case ERROR_INVALID_DRIVE:   // 15
+    case ERROR_BAD_NETPATH:     // 53
+    case ERROR_BAD_NET_NAME:    // 67
+      return true;
+    default:
+      return false;
+  }
+}
+
+Result<std::vector<std::string>> arguments(int, char**) {
+  int count = 0;
+  LPWSTR* split = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (split == nullptr) return fail(win32::last_error());
+  std::vector<std::string> result;
+  bool valid = true;
+  for (int i = 0; i < count && valid; ++i) {
+    const std::wstring_view argument(split[i]);
+    if (win32::has_unpaired_surrogate(argument)) {
+      valid = false;
+    } else {
+      result.push_back(narrow(argument));
+    }
+  }
+  LocalFree(split);
+  if (!valid) return fail("命令行参数不是有效的 Unicode 文本");
+  return result;
+}
+
+void write_error_line(std::string_view line) {
+  const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  DWORD mode = 0;
+  if (GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode)) {
+    const std::wstring text = widen(line) + L"\n";
+    std::size_t done = 0;
+    while (done < text.size()) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(text.size() - done, 16384));
+      if (!WriteConsoleW(handle, text.data() + done, chunk, &written, nullptr) || written == 0)
+        return;
+      done += written;
+    }
+    return;
+  }
+  const std::string bytes = std::string(line) + "\n";
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD written = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 30));
+    if (!::WriteFile(handle, bytes.data() + done, chunk, &written, nullptr) || written == 0) return;
+    done += written;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Randomness
+
+namespace {
+
+using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
+using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(NTSTATUS);
+
+// ProcessPrng exists from Windows 10 on, in bcryptprimitives.dll; older systems
+// and Wine do not have it.
+ProcessPrngFn find_process_prng() {
+  HMODULE module = LoadLibraryW(L"bcryptprimitives.dll");
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<ProcessPrngFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "ProcessPrng")));
+}
+
+// The Win32 error for a failed CNG status.
+Error status_error(NTSTATUS status) {
+  static const auto convert = reinterpret_cast<RtlNtStatusToDosErrorFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlNtStatusToDosError")));
+  ULONG code = convert ? convert(status) : ERROR_GEN_FAILURE;
+  if (code == 0 || code == ERROR_MR_MID_NOT_FOUND) code = ERROR_GEN_FAILURE;
+  return Error::os(static_cast<int>(code));
+}
+
+}  // namespace
+
+Status random_bytes(std::span<std::uint8_t> out) {
+  static const ProcessPrngFn process_prng = find_process_prng();
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t chunk = std::min<std::size_t>(out.size() - done, 1u << 30);
+    if (process_prng != nullptr) {
+      // Documented never to fail.
+      process_prng(out.data() + done, chunk);
+    } else {
+      const NTSTATUS status = BCryptGenRandom(nullptr, out.data() + done, static_cast<ULONG>(chunk),
+                                              BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+      if (!BCRYPT_SUCCESS(status)) return fail(status_error(status));
+    }
+    done += chunk;
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Digests
+
+namespace {
+
+// The SHA-256 provider, opened once for the life of the process.
+BCRYPT_ALG_HANDLE sha256_provider() {
+  static const BCRYPT_ALG_HANDLE provider = [] {
+    BCRYPT_ALG_HANDLE handle = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+      return BCRYPT_ALG_HANDLE{nullptr};
+    return handle;
+  }();
+  return provider;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+  std::array<std::uint8_t, 32> digest{};
+  // The system's SHA-256 cannot fail short of a broken installation. A made-up
+  // digest could pass for another file's, so the process stops instead.
+  BCRYPT_ALG_HANDLE provider = sha256_provider();
+  if (provider == nullptr) std::abort();
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0))) std::abort();
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1u << 30);
+    auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + done));
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash, data, static_cast<ULONG>(chunk), 0))) std::abort();
+    done += chunk;
+  }
+  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+    std::abort();
+  BCryptDestroyHash(hash);
+  return digest;
+}
+
+}  // namespace qrl::platform

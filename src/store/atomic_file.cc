@@ -1,0 +1,109 @@
+#include "store/atomic_file.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace qrl {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_hex(std::string& out, std::uint8_t byte) {
+  out.push_back(kHexDigits[byte >> 4]);
+  out.push_back(kHexDigits[byte & 0x0F]);
+}
+
+}  // namespace
+
+Status create_directories(const std::string& path) {
+  if (path.empty()) return {};
+  auto made = platform::create_directory(path);
+  if (made) return {};
+  if (platform::is_not_found(made.error())) {
+    // An ancestor is missing: make the chain above first, then try again.
+    if (auto above = platform::parent(path)) {
+      if (auto chain = create_directories(*above); !chain) return chain;
+      made = platform::create_directory(path);
+      if (made) return {};
+    }
+  }
+  // "Already exists" (or a concurrent creator winning the race) is fine as long
+  // as what stands there now is a directory.
+  if (auto info = platform::info_following(path); info && info->is_directory) return {};
+  return fail(made.error());
+}
+
+Result<std::string> unique_temp_name() {
+  std::array<std::uint8_t, 16> bytes{};
+  if (auto drawn = platform::random_bytes(bytes); !drawn) return fail(drawn.error());
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // variant 10
+
+  std::string name = ".qrl-write-";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) name.push_back('-');
+    append_hex(name, bytes[i]);
+  }
+  name += ".tmp";
+  return name;
+}
+
+std::expected<void, Fault> write_file_atomically(const std::string& target,
+                                                 std::string_view content,
+                                                 platform::FileMode mode) {
+  const auto parent = platform::parent(target);
+  if (!parent) return std::unexpected(Fault{kInvalidPath, "没有父目录"});
+  if (auto made = create_directories(*parent); !made) {
+    return std::unexpected(io_fault(made.error()));
+  }
+
+  auto name = unique_temp_name();
+  if (!name) return std::unexpected(io_fault(name.error()));
+  const std::string temp = platform::join(*parent, *name);
+
+  auto file = platform::create_new_file(temp, mode);
+  if (!file) return std::unexpected(io_fault(file.error()));
+  auto written = file->write_all(content);
+  if (written) written = file->flush();
+  file->close();
+  if (!written) {
+    // A partial temporary file is of no use to anybody: remove it so that
+    // failed writes do not pile up beside the target.
+    (void)platform::delete_file(temp);
+    return std::unexpected(io_fault(written.error()));
+  }
+
+  if (auto moved = platform::move_replace(temp, target, /*write_through=*/true); !moved) {
+    (void)platform::delete_file(temp);
+    return std::unexpected(io_fault(moved.error()));
+  }
+  return {};
+}
+
+Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
+                                 std::string_view content) {
+  auto file = platform::open_truncated(temp, platform::FileMode::kRecord);
+  if (!file) return fail(file.error());
+  if (auto written = file->write_all(content); !written) return written;
+  if (auto flushed = file->flush(); !flushed) return flushed;
+  file->close();
+  return platform::move_replace(temp, target, /*write_through=*/false);
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  const auto digest = platform::sha256(bytes);
+  std::string text;
+  text.reserve(digest.size() * 2);
+  for (const std::uint8_t byte : digest) append_hex(text, byte);
+  return text;
+}
+
+Result<std::string> file_sha256(const std::string& path) {
+  auto bytes = platform::read_file(path);
+  if (!bytes) return fail(bytes.error());
+  return sha256_hex(*bytes);
+}
+
+}  // namespace qrl

@@ -1,0 +1,43 @@
+// Replacing files so that a reader sees either the whole old content or the
+// whole new content, and identifying files by their SHA-256 digest.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "store/fault.h"
+
+namespace qrl {
+
+// Creates `path` and every missing ancestor. Directories that already exist,
+// and an empty path, are fine.
+Status create_directories(const std::string& path);
+
+// Writes `content` to a fresh, uniquely named temporary file
+// (".qrl-write-<uuid>.tmp") beside `target`, flushes it and moves it over
+// `target` with write-through. Creates the parent chain when missing. Fails with
+// INVALID_PATH when `target` has no parent, otherwise with IO_ERROR. A failed
+// write, flush or move deletes the temporary file; the target stays unchanged.
+std::expected<void, Fault> write_file_atomically(
+    const std::string& target, std::string_view content,
+    platform::FileMode mode = platform::FileMode::kRecord);
+
+// Writes `content` to the fixed temporary file `temp` (created or truncated),
+// flushes it and moves it over `target` without write-through. The temporary
+// file is never deleted: after a failure the next call truncates and reuses it.
+Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
+                                 std::string_view content);
+
+// The file name of a temporary file of write_file_atomically: ".qrl-write-",
+// a random version-4 UUID, ".tmp".
+Result<std::string> unique_temp_name();
+
+// The SHA-256 of `bytes` as 64 lowercase hexadecimal digits.
+std::string sha256_hex(std::string_view bytes);
+
+// The SHA-256 text of a whole file; an open or read failure is returned unchanged.
+Result<std::string> file_sha256(const std::string& path);
+
+}  // namespace qrl

@@ -1,0 +1,41 @@
+// Recording which application, MCP server and launcher belong together (stage),
+// and checking the installed files against that before an update is completed
+// (verify).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/result.h"
+#include "store/records.h"
+
+namespace qrl {
+
+inline constexpr const char* kMsgPlainMismatch = "App / MCP 与安装包不匹配，不能完成安装";
+inline constexpr const char* kMsgLauncherMismatch = "App、MCP 和启动器不配套，安装未完成";
+inline constexpr const char* kMsgPruneWarning = "旧 MCP 版本未清理，已保留文件：";
+
+// The launcher form's extra inputs.
+struct LauncherPart {
+  std::string launcher;
+  std::string version;
+};
+
+Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std::string& app,
+                  const std::string& mcp, const std::optional<LauncherPart>& launcher);
+
+// On success, the warning line to print when old MCP versions could not be
+// pruned (verify still succeeds then).
+Result<std::optional<std::string>> verify_pair(const std::string& install_dir, std::uint32_t owner,
+                                               const std::string& app, const std::string& mcp,
+                                               const std::optional<LauncherPart>& launcher);
+
+// Digests of the installed "quarlo.exe" and "qrl-mcp.exe", in that order.
+Result<Pair> installed_pair(const std::string& install_dir);
+
+// Removes version directories that are neither `current` nor the previous
+// version and whose server is not in use.
+Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current);
+
+}  // namespace qrl

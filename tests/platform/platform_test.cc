@@ -1,0 +1,254 @@
+// Behaviour of the platform layer that the modules above it rely on without
+// testing it themselves: paths, error texts, argument checking, listings,
+// process state and child processes.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/support.h"
+
+namespace qrl {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct ParentCase {
+  std::string path;
+  std::optional<std::string> parent;
+};
+
+TEST(PlatformPath, JoinAddsOneSeparatorOnlyWhenNeeded) {
+  if (test::on_windows()) {
+    EXPECT_EQ(platform::join("C:\\a", "b"), "C:\\a\\b");
+    EXPECT_EQ(platform::join("C:\\a\\", "b"), "C:\\a\\b");
+    EXPECT_EQ(platform::join("C:\\a/", "b"), "C:\\a/b");
+  } else {
+    EXPECT_EQ(platform::join("/a", "b"), "/a/b");
+    EXPECT_EQ(platform::join("/a/", "b"), "/a/b");
+    EXPECT_EQ(platform::join("/", "b"), "/b");
+  }
+  EXPECT_EQ(platform::join("", "b"), "b");
+}
+
+TEST(PlatformPath, ParentOfRootsNamesAndTrailingSeparators) {
+  const std::vector<ParentCase> cases =
+      test::on_windows()
+          ? std::vector<ParentCase>{{"", std::nullopt},
+                                    {"C:\\", std::nullopt},
+                                    {"C:", std::nullopt},
+                                    {"\\", std::nullopt},
+                                    {"/", std::nullopt},
+                                    {"\\\\server\\share", std::nullopt},
+                                    {"\\\\server\\share\\", std::nullopt},
+                                    {"C:\\a", "C:\\"},
+                                    {"C:\\a\\b", "C:\\a"},
+                                    {"C:\\a\\b\\", "C:\\a"},
+                                    {"C:\\a/b", "C:\\a"},
+                                    {"a", ""}}
+          : std::vector<ParentCase>{{"", std::nullopt}, {"/", std::nullopt}, {"///", std::nullopt},
+                                    {"a", ""},          {"/a", "/"},         {"/a/b", "/a"},
+                                    {"a/b/", "a"},      {"a//b", "a"},       {"/a/b//", "/a"}};
+  for (const ParentCase& c : cases) {
+    EXPECT_EQ(platform::parent(c.path), c.parent) << "path \"" << c.path << "\"";
+  }
+}
+
+TEST(PlatformError, MissingFileOrFolderIsNotFoundAndShowsTheOsCode) {
+  test::TempDir dir;
+  test::write_file(dir / "file", "x");
+
+  auto missing = platform::read_file(dir / "missing");
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(platform::is_not_found(missing.error()));
+  EXPECT_TRUE(missing.error().display().ends_with(" (os error 2)")) << missing.error().display();
+  EXPECT_GT(missing.error().display().size(), std::string(" (os error 2)").size());
+
+  // A missing folder, and a file taken for a folder, are not-found too.
+  for (const std::string& path : {dir / "no/file", dir / "file/x"}) {
+    auto result = platform::read_file(path);
+    ASSERT_FALSE(result) << path;
+    EXPECT_TRUE(platform::is_not_found(result.error())) << path << ": " << result.error().display();
+  }
+
+  auto refused = platform::create_new_file(dir / "file", platform::FileMode::kRecord);
+  ASSERT_FALSE(refused);
+  EXPECT_FALSE(platform::is_not_found(refused.error())) << refused.error().display();
+}
+
+TEST(PlatformArguments, ArgumentsThatAreNotUtf8AreRefused) {
+  if (test::on_windows()) GTEST_SKIP() << "Windows reads the command line, not argv";
+  auto parse = [](std::vector<std::string> texts) {
+    std::vector<char*> argv;
+    for (std::string& text : texts) argv.push_back(text.data());
+    return platform::arguments(static_cast<int>(argv.size()), argv.data());
+  };
+
+  const std::vector<std::string> good = {
+      "prog", "", "caf\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"};
+  auto accepted = parse(good);
+  ASSERT_TRUE(accepted) << accepted.error().display();
+  EXPECT_EQ(*accepted, good);
+
+  for (const std::string bad : {
+           "\xC0\xAF",          // overlong '/'
+           "\xE0\x80\xAF",      // overlong, three bytes
+           "\xED\xA0\x80",      // surrogate U+D800
+           "\xF4\x90\x80\x80",  // above U+10FFFF
+           "\xF0\x9F\x98",      // truncated
+           "a\x80",             // lone continuation byte
+           "\xFF",
+       }) {
+    auto refused = parse({"prog", "prepare", bad});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().display(), "命令行参数不是有效的 Unicode 文本");
+  }
+}
+
+TEST(PlatformListing, InvalidNameBytesBecomeReplacementCharacters) {
+  if (test::on_windows()) GTEST_SKIP() << "Windows names are UTF-16; no invalid bytes to name";
+  test::TempDir dir;
+  // Each invalid sequence is one U+FFFD: a truncated sequence as a whole, an
+  // impossible lead byte and a stray continuation byte each on their own.
+  ASSERT_TRUE(platform::create_new_file(dir / "a\xF0\x9F\x98.b\xC0\xAF\xC3\xA9",
+                                        platform::FileMode::kRecord));
+  auto entries = platform::list_directory(dir.path());
+  ASSERT_TRUE(entries) << entries.error().display();
+  ASSERT_EQ(entries->size(), 1u);
+  EXPECT_EQ((*entries)[0].name, "a\xEF\xBF\xBD.b\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9");
+}
+
+TEST(PlatformListing, LinksAreListedAsLinksAndFollowedOnlyOnRequest) {
+  if (!test::links_supported()) GTEST_SKIP() << "links cannot be made here (Wine)";
+  test::TempDir dir;
+  test::make_dirs(dir / "real");
+  test::make_symlink(dir / "real", dir / "link");
+
+  auto entries = platform::list_directory(dir.path());
+  ASSERT_TRUE(entries) << entries.error().display();
+  ASSERT_EQ(entries->size(), 2u);
+  for (const platform::DirEntry& entry : *entries) {
+    const bool link = entry.name == "link";
+    EXPECT_EQ(entry.info.is_directory, !link) << entry.name;
+    EXPECT_EQ(entry.info.is_reparse_point, link) << entry.name;
+    EXPECT_EQ(entry.info.is_name_surrogate, link) << entry.name;
+  }
+
+  auto followed = platform::info_following(dir / "link");
+  ASSERT_TRUE(followed);
+  EXPECT_TRUE(followed->is_directory);
+  EXPECT_FALSE(followed->is_reparse_point);
+  auto through_link = platform::final_path_components(dir / "link");
+  auto direct = platform::final_path_components(dir / "real");
+  ASSERT_TRUE(through_link && direct);
+  EXPECT_EQ(*through_link, *direct);
+  EXPECT_EQ(direct->back(), "real");
+
+  // A new file is never created through a link, dangling or not.
+  test::make_symlink(dir / "nowhere", dir / "dangling");
+  EXPECT_FALSE(platform::create_new_file(dir / "dangling", platform::FileMode::kRecord));
+  EXPECT_FALSE(test::exists(dir / "nowhere"));
+}
+
+TEST(PlatformProbe, RunningExecutableIsBusyUntilItEnds) {
+  test::TempDir dir;
+  const std::string exe = dir / "app.exe";
+  test::make_fixture(exe);
+  EXPECT_EQ(platform::probe_exclusive_open(exe), platform::OpenProbe::kFree);
+  {
+    auto app = test::start_staying(exe);
+    EXPECT_EQ(platform::probe_exclusive_open(exe), platform::OpenProbe::kBusy);
+    app->kill();
+  }
+  EXPECT_TRUE(test::wait_until(
+      [&] { return platform::probe_exclusive_open(exe) == platform::OpenProbe::kFree; }));
+}
+
+TEST(PlatformProbe, ReadOnlyFileIsAccessDenied) {
+  // The POSIX backend refuses by the mode bits, for the superuser too; Wine
+  // run as root lets a read-only file be opened for writing.
+  if (test::on_windows() && !test::read_only_is_enforced()) {
+    GTEST_SKIP() << "a read-only file does not refuse writers here (Wine run as root)";
+  }
+  test::TempDir dir;
+  const std::string file = dir / "file";
+  test::write_file(file, "x");
+  test::set_read_only(file, true);
+  auto probe = platform::probe_exclusive_open(file);
+  ASSERT_FALSE(probe);
+  EXPECT_EQ(probe.error().os_code(), test::on_windows() ? 5 : 13);  // access denied / EACCES
+}
+
+TEST(PlatformProcess, LiveProcessHasAStableStartTimeAndEndedOneIsNotRunning) {
+  auto owner = test::start_owner();
+  auto first = platform::query_process(owner->pid());
+  ASSERT_TRUE(first) << first.error().display();
+  EXPECT_TRUE(first->running);
+  EXPECT_NE(first->started, 0u);
+  auto second = platform::query_process(owner->pid());
+  ASSERT_TRUE(second);
+  EXPECT_TRUE(second->running);
+  EXPECT_EQ(second->started, first->started);
+
+  const std::uint32_t pid = owner->pid();
+  owner->kill();
+  EXPECT_TRUE(test::wait_until([&] {
+    auto state = platform::query_process(pid);
+    return state && !state->running;
+  }));
+
+  for (const std::uint32_t none : {0u, test::dead_pid()}) {
+    auto state = platform::query_process(none);
+    ASSERT_TRUE(state) << none << ": " << state.error().display();
+    EXPECT_FALSE(state->running) << none;
+  }
+}
+
+TEST(PlatformChild, OutputAndExitCodeAreCapturedWhileMuchStandardErrorIsDrained) {
+  test::TempDir dir;
+  const std::string exe = dir / "launcher.exe";
+  test::FixtureConfig config;
+  test::Answer answer;
+  answer.out = "1.2.3\n";
+  answer.exit_code = 7;
+  answer.stderr_bytes = 4u << 20;  // far more than a pipe holds
+  config.launcher_version = answer;
+  test::make_fixture(exe, config);
+
+  auto outcome = platform::run_child(exe, "--launcher-version", 120s);
+  ASSERT_TRUE(outcome) << outcome.error().display();
+  EXPECT_FALSE(outcome->timed_out);
+  EXPECT_EQ(outcome->exit_code, 7);
+  EXPECT_EQ(outcome->output, "1.2.3\n");
+}
+
+TEST(PlatformChild, ChildThatNeverEndsIsEndedAtTheBound) {
+  test::TempDir dir;
+  const std::string exe = dir / "launcher.exe";
+  test::FixtureConfig config;
+  test::Answer answer;
+  answer.hang = true;
+  config.launcher_version = answer;
+  test::make_fixture(exe, config);
+
+  auto outcome = platform::run_child(exe, "--launcher-version", 300ms);
+  ASSERT_TRUE(outcome) << outcome.error().display();
+  EXPECT_TRUE(outcome->timed_out);
+  // The child was ended: its executable is no longer in use.
+  EXPECT_TRUE(test::wait_until(
+      [&] { return platform::probe_exclusive_open(exe) == platform::OpenProbe::kFree; }));
+}
+
+TEST(PlatformChild, ProgramThatCannotBeStartedIsAnError) {
+  test::TempDir dir;
+  auto missing = platform::run_child(dir / "missing.exe", "--launcher-version", 120s);
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(platform::is_not_found(missing.error())) << missing.error().display();
+}
+
+}  // namespace
+}  // namespace qrl

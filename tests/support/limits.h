@@ -1,0 +1,18 @@
+// Running a piece of code under a small limit on the size of the files it may
+// write, so that a write fails part-way as it does on a full disk.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace qrl::test {
+
+// Runs `body` in a child process in which no file may grow beyond `max_bytes`
+// (a write past the limit fails instead of ending the process) and returns
+// what `body` returned there. Nothing when this platform cannot do it (Windows)
+// or the child did not finish normally. `body` must not use test assertions.
+std::optional<bool> run_with_file_size_limit(std::uint64_t max_bytes,
+                                             const std::function<bool()>& body);
+
+}  // namespace qrl::test

@@ -1,0 +1,11 @@
+// Windows has no per-process limit on file sizes; the tests that need one run
+// on POSIX only.
+#include "support/limits.h"
+
+namespace qrl::test {
+
+std::optional<bool> run_with_file_size_limit(std::uint64_t, const std::function<bool()>&) {
+  return std::nullopt;
+}
+
+}  // namespace qrl::test

@@ -1,15 +1,87 @@
 #include "lease/lease.h"
 
+#include "store/atomic_file.h"
+#include "store/records.h"
+
 namespace qrl {
 
 namespace {
-constexpr const char* kNotAvailable = "该更新操作尚未提供";
+
+Result<Lease> read_lease(const std::string& path) {
+  auto bytes = platform::read_file(path);
+  if (!bytes) return fail(bytes.error());
+  return decode_lease(*bytes);
 }
 
-Result<OwnerStatus> probe_owner(std::uint32_t) { return fail(kNotAvailable); }
-Result<bool> lease_is_active(const std::string&) { return fail(kNotAvailable); }
-Status acquire_lease(const std::string&, std::uint32_t) { return fail(kNotAvailable); }
-Status require_lease(const std::string&, std::uint32_t) { return fail(kNotAvailable); }
-Status release_lease(const std::string&, std::uint32_t) { return fail(kNotAvailable); }
+bool is_incarnation(const OwnerStatus& status, const Lease& lease) {
+  return status.running && status.started == lease.started;
+}
+
+}  // namespace
+
+Result<OwnerStatus> probe_owner(std::uint32_t pid) { return platform::query_process(pid); }
+
+Result<bool> lease_is_active(const std::string& install_dir) {
+  auto bytes = platform::read_file(platform::join(install_dir, kLeaseFile));
+  if (!bytes) {
+    if (platform::is_not_found(bytes.error())) return false;
+    return fail(bytes.error());
+  }
+  auto lease = decode_lease(*bytes);
+  if (!lease) return fail(lease.error());
+  auto status = probe_owner(lease->owner);
+  if (!status) return fail(status.error());
+  return is_incarnation(*status, *lease);
+}
+
+Status acquire_lease(const std::string& install_dir, std::uint32_t owner) {
+  if (auto made = create_directories(install_dir); !made) return made;
+
+  // The lock serialises the test for an active lease and the writing of a new
+  // one against every other run taking the lease. It is released when `lock`
+  // is closed, on every return below.
+  auto lock = platform::open_lock_file(platform::join(install_dir, kLockFile));
+  if (!lock) return fail(lock.error());
+  if (auto locked = lock->try_lock(); !locked) return locked;
+
+  auto active = lease_is_active(install_dir);
+  if (!active) return fail(active.error());
+  const std::string lease_path = platform::join(install_dir, kLeaseFile);
+  if (*active) {
+    auto lease = read_lease(lease_path);
+    if (!lease) return fail(lease.error());
+    if (lease->owner == owner) return {};
+    return fail(kMsgOtherInstallRunning);
+  }
+
+  auto status = probe_owner(owner);
+  if (!status) return fail(status.error());
+  if (!status->running) return fail(kMsgInstallerExited);
+  return write_file_via_fixed_temp(platform::join(install_dir, kLeaseTemp), lease_path,
+                                   encode(Lease{owner, status->started}));
+}
+
+Status require_lease(const std::string& install_dir, std::uint32_t owner) {
+  auto lease = read_lease(platform::join(install_dir, kLeaseFile));
+  if (!lease) return fail(lease.error());
+  if (lease->owner == owner) {
+    auto status = probe_owner(owner);
+    if (!status) return fail(status.error());
+    if (is_incarnation(*status, *lease)) return {};
+  }
+  return fail(kMsgLeaseNotOwned);
+}
+
+Status release_lease(const std::string& install_dir, std::uint32_t owner) {
+  const std::string lease_path = platform::join(install_dir, kLeaseFile);
+  // No lease (or nothing that can be looked up): nothing to give back.
+  if (!platform::info_following(lease_path)) return {};
+  auto lease = read_lease(lease_path);
+  if (!lease) return fail(lease.error());
+  // Only the identifier is compared, so the recorded installer can always give
+  // its lease back, even after its process has ended.
+  if (lease->owner != owner) return fail(kMsgCannotCancelOther);
+  return platform::delete_file(lease_path);
+}
 
 }  // namespace qrl

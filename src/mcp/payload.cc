@@ -1,12 +1,105 @@
 #include "mcp/payload.h"
 
+#include "lease/lease.h"
+#include "mcp/launcher.h"
+#include "mcp/layout.h"
+#include "platform/platform.h"
+#include "store/atomic_file.h"
+#include "store/records.h"
+
 namespace qrl {
 
-Status install_payload(const std::string&, const std::string&, const std::string&,
-                       const std::string&, std::uint32_t) {
-  return fail("该更新操作尚未提供");
+namespace {
+
+// An executable payload written so that a reader sees the old or the new file
+// whole; a Fault travels on as an error showing "CODE: message".
+Status write_executable(const std::string& target, const std::string& bytes) {
+  auto written = write_file_atomically(target, bytes, platform::FileMode::kExecutable);
+  if (!written) return fail(written.error().to_error());
+  return {};
 }
 
-Status uninstall_payloads(const std::string&, std::uint32_t) { return fail("该更新操作尚未提供"); }
+// Removes a file when it can be looked up; only the removal reports errors.
+Status remove_file_if_present(const std::string& path) {
+  if (!platform::info_following(path)) return {};
+  return platform::delete_file(path);
+}
+
+}  // namespace
+
+Status install_payload(const std::string& install_dir, const std::string& mcp,
+                       const std::string& launcher, const std::string& version,
+                       std::uint32_t owner) {
+  if (auto lease = require_lease(install_dir, owner); !lease) return lease;
+
+  auto version_dir = ensure_mcp_version_dir(install_dir, version);
+  if (!version_dir) return fail(version_dir.error());
+
+  // A running server cannot be overwritten; nothing else is examined then.
+  const std::string server = platform::join(*version_dir, kServerExe);
+  auto server_use = file_is_free(server);
+  if (!server_use) return fail(server_use.error());
+  if (*server_use == Use::kBusy) return fail(kMsgVersionInUse);
+
+  auto server_bytes = platform::read_file(mcp);
+  if (!server_bytes) return fail(server_bytes.error());
+  if (auto written = write_executable(server, *server_bytes); !written) return written;
+
+  const std::string launcher_target = platform::join(install_dir, kLauncherExe);
+  auto launcher_bytes = platform::read_file(launcher);
+  if (!launcher_bytes) return fail(launcher_bytes.error());
+
+  auto decision = check_launcher(install_dir, launcher);
+  if (!decision) return fail(decision.error());
+  if (*decision == LauncherDecision::kStays) return {};
+
+  auto launcher_use = file_is_free(launcher_target);
+  if (!launcher_use) return fail(launcher_use.error());
+  if (*launcher_use == Use::kBusy) return fail(kMsgLauncherChanged);
+  return write_executable(launcher_target, *launcher_bytes);
+}
+
+Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
+  if (auto lease = require_lease(install_dir, owner); !lease) return lease;
+
+  const std::string launcher = platform::join(install_dir, kLauncherExe);
+  auto launcher_use = file_is_free(launcher);
+  if (!launcher_use) return fail(launcher_use.error());
+  if (*launcher_use == Use::kBusy) return fail(kMsgDisconnectBeforeUninstall);
+
+  auto idle = check_mcp_idle(install_dir);
+  if (!idle) return fail(idle.error());
+  if (*idle == Idle::kBusy) return fail(kMsgDisconnectBeforeUninstall);
+
+  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
+  if (platform::info_following(mcp_dir)) {
+    // The records are removed by their names inside "mcp"; through a link or
+    // junction those names would reach files outside the installation.
+    auto mcp_entry = platform::info_of_entry(mcp_dir);
+    if (!mcp_entry) return fail(mcp_entry.error());
+    if (mcp_entry->is_reparse_point) return fail(kMsgMcpDirIsLink);
+
+    auto entries = platform::list_directory(mcp_dir);
+    if (!entries) return fail(entries.error());
+    for (const platform::DirEntry& entry : *entries) {
+      if (!is_version_directory(entry)) continue;
+      auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
+      if (!version_dir) return fail(version_dir.error());
+      auto removed = remove_file_if_present(platform::join(*version_dir, kServerExe));
+      if (!removed) return removed;
+      // Stays when it holds anything else.
+      (void)platform::remove_directory(*version_dir);
+    }
+
+    for (const char* record : {kCurrentRecord, kPreviousRecord}) {
+      auto removed = remove_file_if_present(platform::join(mcp_dir, record));
+      if (!removed) return removed;
+    }
+    // Stays when it holds anything that is not ours.
+    (void)platform::remove_directory(mcp_dir);
+  }
+
+  return remove_file_if_present(launcher);
+}
 
 }  // namespace qrl

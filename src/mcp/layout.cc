@@ -1,0 +1,106 @@
+#include "mcp/layout.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "store/records.h"
+
+namespace qrl {
+
+bool is_valid_mcp_version(std::string_view version) {
+  if (version.empty() || version.size() > 32) return false;
+  int dots = 0;
+  std::size_t group_length = 0;
+  for (char c : version) {
+    if (c == '.') {
+      if (group_length == 0) return false;
+      ++dots;
+      group_length = 0;
+    } else if (c >= '0' && c <= '9') {
+      ++group_length;
+    } else {
+      return false;
+    }
+  }
+  return dots == 2 && group_length > 0;
+}
+
+Result<std::string> mcp_server_path(const std::string& install_dir, const std::string& version) {
+  if (!is_valid_mcp_version(version)) return fail(kMsgInvalidVersion);
+  return platform::join(platform::join(platform::join(install_dir, kMcpDir), version), kServerExe);
+}
+
+bool lies_within(const std::vector<std::string>& path, const std::vector<std::string>& root) {
+  return path.size() >= root.size() && std::equal(root.begin(), root.end(), path.begin());
+}
+
+bool is_version_directory(const platform::DirEntry& entry) {
+  if (!entry.info.is_directory) return false;
+  if (entry.info.is_reparse_point && entry.info.is_name_surrogate) return false;
+  return is_valid_mcp_version(entry.name);
+}
+
+namespace {
+
+// Makes sure `path` exists as an entry that is no link or junction and that
+// resolves inside `root` (the installation directory's final path). A path
+// that cannot be looked up is created, and needs no further check.
+Status ensure_safe_directory(const std::string& path, const std::vector<std::string>& root) {
+  if (!platform::info_following(path)) return platform::create_directory(path);
+
+  auto entry = platform::info_of_entry(path);
+  if (!entry) return fail(entry.error());
+  // Every reparse point is refused, whatever its kind: following one could
+  // lead the writes and removals anywhere.
+  if (entry->is_reparse_point) return fail(kMsgMcpDirIsLink);
+
+  auto final_path = platform::final_path_components(path);
+  if (!final_path) return fail(final_path.error());
+  if (!lies_within(*final_path, root)) return fail(kMsgMcpDirEscapes);
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
+                                           const std::string& version) {
+  if (!is_valid_mcp_version(version)) return fail(kMsgInvalidVersion);
+
+  auto root = platform::final_path_components(install_dir);
+  if (!root) return fail(root.error());
+
+  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
+  const std::string version_dir = platform::join(mcp_dir, version);
+  for (const std::string* path : {&mcp_dir, &version_dir}) {
+    if (auto status = ensure_safe_directory(*path, *root); !status) return fail(status.error());
+  }
+  return version_dir;
+}
+
+Result<Use> file_is_free(const std::string& path) {
+  // A file that cannot be looked up (normally: it does not exist) holds nothing.
+  if (!platform::info_following(path)) return Use::kFree;
+  auto probe = platform::probe_exclusive_open(path);
+  if (!probe) return fail(probe.error());
+  return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
+}
+
+Result<Idle> check_mcp_idle(const std::string& install_dir) {
+  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
+  if (!platform::info_following(mcp_dir)) return Idle::kIdle;
+
+  auto entries = platform::list_directory(mcp_dir);
+  if (!entries) return fail(entries.error());
+  for (const platform::DirEntry& entry : *entries) {
+    if (!is_version_directory(entry)) continue;
+    // Refuses an "mcp" that is itself a link as soon as it holds a version.
+    auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
+    if (!version_dir) return fail(version_dir.error());
+    auto use = file_is_free(platform::join(platform::join(mcp_dir, entry.name), kServerExe));
+    if (!use) return fail(use.error());
+    if (*use == Use::kBusy) return Idle::kBusy;
+  }
+  return Idle::kIdle;
+}
+
+}  // namespace qrl

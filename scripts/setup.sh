@@ -1,12 +1,14 @@
 # Shared by scripts/test and scripts/demo: installs the packages the build
 # needs (only when something is missing) and prepares a Wine prefix of our own.
 
-packages=(cmake g++ libssl-dev nlohmann-json3-dev googletest
-          g++-mingw-w64-x86-64-posix wine wine64)
+# What the Linux build needs, and what the Windows build and its tests add.
+linux_packages=(cmake g++ libssl-dev nlohmann-json3-dev googletest)
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 
+# Installs the named packages that are not installed yet.
 ensure_packages() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi

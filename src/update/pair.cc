@@ -1,26 +1,178 @@
 #include "update/pair.h"
 
+#include "lease/lease.h"
+#include "mcp/launcher.h"
+#include "mcp/layout.h"
+#include "platform/platform.h"
+#include "store/atomic_file.h"
+
 namespace qrl {
 
 namespace {
-constexpr const char* kNotAvailable = "该更新操作尚未提供";
+
+std::string mcp_record_path(const std::string& install_dir, const char* name) {
+  return platform::join(platform::join(install_dir, kMcpDir), name);
 }
 
-Status stage_pair(const std::string&, std::uint32_t, const std::string&, const std::string&,
-                  const std::optional<LauncherPart>&) {
-  return fail(kNotAvailable);
+Status write_atomically(const std::string& target, std::string_view content) {
+  if (auto written = write_file_atomically(target, content); !written) {
+    return fail(written.error().to_error());
+  }
+  return {};
 }
 
-Result<std::optional<std::string>> verify_pair(const std::string&, std::uint32_t,
-                                               const std::string&, const std::string&,
-                                               const std::optional<LauncherPart>&) {
-  return fail(kNotAvailable);
+// The digests the launcher form records and checks: the server and the
+// application as given, and the launcher that will be in effect. Read in this
+// order: version, server, application, launcher.
+Result<Bundle> expected_bundle(const std::string& install_dir, const std::string& app,
+                               const std::string& mcp, const LauncherPart& part) {
+  if (auto path = mcp_server_path(install_dir, part.version); !path) return fail(path.error());
+  auto server = file_sha256(mcp);
+  if (!server) return fail(server.error());
+  auto app_digest = file_sha256(app);
+  if (!app_digest) return fail(app_digest.error());
+  auto launcher = effective_launcher_sha256(install_dir, part.launcher);
+  if (!launcher) return fail(launcher.error());
+  return Bundle{part.version, *server, *app_digest, *launcher};
 }
 
-Result<Pair> installed_pair(const std::string&) { return fail(kNotAvailable); }
+Status stage_plain(const std::string& install_dir, const std::string& app, const std::string& mcp) {
+  auto app_digest = file_sha256(app);
+  if (!app_digest) return fail(app_digest.error());
+  auto mcp_digest = file_sha256(mcp);
+  if (!mcp_digest) return fail(mcp_digest.error());
+  return write_file_via_fixed_temp(platform::join(install_dir, kPairTemp),
+                                   platform::join(install_dir, kPairFile),
+                                   encode(Pair{*app_digest, *mcp_digest, std::nullopt}));
+}
 
-Status prune_old_mcp_versions(const std::string&, const std::string&) {
-  return fail(kNotAvailable);
+Status stage_with_launcher(const std::string& install_dir, const std::string& app,
+                           const std::string& mcp, const LauncherPart& part) {
+  auto bundle = expected_bundle(install_dir, app, mcp, part);
+  if (!bundle) return fail(bundle.error());
+  Pair pair{bundle->app_sha256, bundle->launcher_sha256, *bundle};
+  return write_atomically(platform::join(install_dir, kPairFile), encode(pair));
+}
+
+Result<std::optional<std::string>> verify_plain(const std::string& install_dir, std::uint32_t owner,
+                                                const std::string& app, const std::string& mcp) {
+  auto installed = installed_pair(install_dir);
+  if (!installed) return fail(installed.error());
+  // The MCP file is read only when the application matched.
+  auto app_digest = file_sha256(app);
+  if (!app_digest) return fail(app_digest.error());
+  if (*app_digest != installed->app) return fail(kMsgPlainMismatch);
+  auto mcp_digest = file_sha256(mcp);
+  if (!mcp_digest) return fail(mcp_digest.error());
+  if (*mcp_digest != installed->mcp) return fail(kMsgPlainMismatch);
+
+  if (auto staged = stage_pair(install_dir, owner, app, mcp, std::nullopt); !staged) {
+    return fail(staged.error());
+  }
+  if (auto released = release_lease(install_dir, owner); !released) return fail(released.error());
+  return std::optional<std::string>();
+}
+
+// Keeps the record of the version in service as the previous one when the
+// update brings another version. A record that cannot be read or decoded, or
+// that names the same version, leaves the previous record as it is.
+Status keep_previous_record(const std::string& install_dir, const std::string& version) {
+  auto former = platform::read_file(mcp_record_path(install_dir, kCurrentRecord));
+  if (!former) return {};
+  auto bundle = decode_bundle(*former);
+  if (!bundle || bundle->version == version) return {};
+  // A byte copy, not a re-encoding: the record stays exactly as it was written.
+  return write_atomically(mcp_record_path(install_dir, kPreviousRecord), *former);
+}
+
+Result<std::optional<std::string>> verify_with_launcher(const std::string& install_dir,
+                                                        std::uint32_t owner, const std::string& app,
+                                                        const std::string& mcp,
+                                                        const LauncherPart& part) {
+  auto installed = installed_pair(install_dir);
+  if (!installed) return fail(installed.error());
+  auto server_path = mcp_server_path(install_dir, part.version);
+  if (!server_path) return fail(server_path.error());
+  // Every named file is read before anything is compared.
+  auto bundle = expected_bundle(install_dir, app, mcp, part);
+  if (!bundle) return fail(bundle.error());
+  if (installed->app != bundle->app_sha256 || installed->mcp != bundle->launcher_sha256) {
+    return fail(kMsgLauncherMismatch);
+  }
+  auto server = file_sha256(*server_path);
+  if (!server) return fail(server.error());
+  if (*server != bundle->server_sha256) return fail(kMsgLauncherMismatch);
+
+  if (auto kept = keep_previous_record(install_dir, part.version); !kept) return fail(kept.error());
+  if (auto written =
+          write_atomically(mcp_record_path(install_dir, kCurrentRecord), encode(*bundle));
+      !written) {
+    return fail(written.error());
+  }
+  if (auto staged = stage_pair(install_dir, owner, app, mcp, part); !staged) {
+    return fail(staged.error());
+  }
+  if (auto released = release_lease(install_dir, owner); !released) return fail(released.error());
+
+  // The update is complete; old versions that cannot be removed now are only
+  // reported, and a later verify tries again.
+  if (auto pruned = prune_old_mcp_versions(install_dir, part.version); !pruned) {
+    return std::optional<std::string>(std::string(kMsgPruneWarning) + pruned.error().display());
+  }
+  return std::optional<std::string>();
+}
+
+}  // namespace
+
+Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std::string& app,
+                  const std::string& mcp, const std::optional<LauncherPart>& launcher) {
+  if (auto leased = require_lease(install_dir, owner); !leased) return leased;
+  if (launcher) return stage_with_launcher(install_dir, app, mcp, *launcher);
+  return stage_plain(install_dir, app, mcp);
+}
+
+Result<std::optional<std::string>> verify_pair(const std::string& install_dir, std::uint32_t owner,
+                                               const std::string& app, const std::string& mcp,
+                                               const std::optional<LauncherPart>& launcher) {
+  if (auto leased = require_lease(install_dir, owner); !leased) return fail(leased.error());
+  if (launcher) return verify_with_launcher(install_dir, owner, app, mcp, *launcher);
+  return verify_plain(install_dir, owner, app, mcp);
+}
+
+Result<Pair> installed_pair(const std::string& install_dir) {
+  auto app = file_sha256(platform::join(install_dir, kAppExe));
+  if (!app) return fail(app.error());
+  auto mcp = file_sha256(platform::join(install_dir, kLauncherExe));
+  if (!mcp) return fail(mcp.error());
+  return Pair{*app, *mcp, std::nullopt};
+}
+
+Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current) {
+  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
+  std::optional<std::string> previous;
+  if (auto bytes = platform::read_file(mcp_record_path(install_dir, kPreviousRecord))) {
+    if (auto bundle = decode_bundle(*bytes)) previous = bundle->version;
+  }
+
+  auto entries = platform::list_directory(mcp_dir);
+  if (!entries) return fail(entries.error());
+  for (const auto& entry : *entries) {
+    if (!is_version_directory(entry) || entry.name == current || entry.name == previous) continue;
+    auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
+    if (!version_dir) return fail(version_dir.error());
+    auto contents = platform::list_directory(*version_dir);
+    if (!contents) return fail(contents.error());
+    // Only a directory that holds nothing but the server itself is removed;
+    // anything else in it may be somebody's and stays.
+    if (contents->size() != 1 || contents->front().name != kServerExe) continue;
+    const std::string server = platform::join(*version_dir, kServerExe);
+    auto use = file_is_free(server);
+    if (!use) return fail(use.error());
+    if (*use == Use::kBusy) continue;
+    if (auto deleted = platform::delete_file(server); !deleted) return deleted;
+    if (auto removed = platform::remove_directory(*version_dir); !removed) return removed;
+  }
+  return {};
 }
 
 }  // namespace qrl

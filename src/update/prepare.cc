@@ -1,13 +1,119 @@
 #include "update/prepare.h"
 
+#include <chrono>
+#include <limits>
+#include <string_view>
+#include <thread>
+
+#include "cli/options.h"
+#include "lease/lease.h"
+#include "mcp/launcher.h"
+#include "mcp/layout.h"
+#include "platform/platform.h"
+#include "store/records.h"
+
 namespace qrl {
 
-std::uint64_t parse_timeout(const std::optional<std::string>&) { return kDefaultTimeoutSeconds; }
+namespace {
 
-std::expected<void, CommandFailure> prepare(const std::string&, std::uint32_t,
-                                            const std::optional<std::string>&,
-                                            const std::vector<std::string>&) {
-  return std::unexpected(CommandFailure{kExitFailure, "该更新操作尚未提供"});
+constexpr std::chrono::milliseconds kPollInterval{200};
+
+std::unexpected<CommandFailure> refuse(int status, const char* message) {
+  return std::unexpected(CommandFailure{status, message});
+}
+
+std::unexpected<CommandFailure> refuse(const Error& error) {
+  return std::unexpected(CommandFailure::from(error));
+}
+
+// Whether more than `seconds` have passed: more whole seconds, or exactly that
+// many and any fraction. Done in whole seconds so that the largest time-out
+// cannot overflow a duration.
+bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds) {
+  if (elapsed.count() < 0) return false;
+  const auto whole = std::chrono::duration_cast<std::chrono::seconds>(elapsed);
+  const auto whole_count = static_cast<std::uint64_t>(whole.count());
+  if (whole_count != seconds) return whole_count > seconds;
+  return elapsed > whole;
+}
+
+}  // namespace
+
+std::uint64_t parse_timeout(const std::optional<std::string>& value) {
+  if (!value) return kDefaultTimeoutSeconds;
+  std::string_view text = *value;
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return kDefaultTimeoutSeconds;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return kDefaultTimeoutSeconds;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (kMax - digit) / 10) return kDefaultTimeoutSeconds;
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
+std::expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
+                                            const std::optional<std::string>& launcher,
+                                            const std::vector<std::string>& args) {
+  const std::string app_exe = platform::join(install_dir, kAppExe);
+  const std::string launcher_exe = platform::join(install_dir, kLauncherExe);
+
+  // The application is checked before the lease: a run refused here takes no
+  // lease and contacts no launcher.
+  auto app = file_is_free(app_exe);
+  if (!app) return refuse(app.error());
+  if (*app == Use::kBusy) return refuse(kExitAppRunning, kMsgAppRunning);
+
+  if (auto leased = acquire_lease(install_dir, owner); !leased) return refuse(leased.error());
+
+  bool launcher_kept = false;
+  if (launcher) {
+    auto decision = check_launcher(install_dir, *launcher);
+    if (!decision) return refuse(decision.error());
+    launcher_kept = *decision == LauncherDecision::kStays;
+  }
+  if (!launcher_kept) {
+    auto in_use = file_is_free(launcher_exe);
+    if (!in_use) return refuse(in_use.error());
+    if (*in_use == Use::kBusy) {
+      switch (ask_update_protocol(launcher_exe)) {
+        case ProtocolAnswer::kTakesPart:
+          break;
+        case ProtocolAnswer::kMustReplace:
+          return refuse(kExitLauncherChange, kMsgLauncherChange);
+        case ProtocolAnswer::kNoCoordination:
+          return refuse(kExitNoCoordination, kMsgNoCoordination);
+      }
+    }
+  }
+
+  const std::uint64_t timeout = parse_timeout(find_optional(args, "--timeout"));
+  const auto start = std::chrono::steady_clock::now();
+  while (true) {
+    // The tests of a poll always run before the time check, so a time-out of
+    // zero still polls once. The application is tested in every poll: if it
+    // is started during the wait, the wait goes on.
+    auto app_use = file_is_free(app_exe);
+    if (!app_use) return refuse(app_use.error());
+    bool released = *app_use == Use::kFree;
+    if (released && !launcher_kept) {
+      auto launcher_use = file_is_free(launcher_exe);
+      if (!launcher_use) return refuse(launcher_use.error());
+      released = *launcher_use == Use::kFree;
+    }
+    if (released) {
+      auto idle = check_mcp_idle(install_dir);
+      if (!idle) return refuse(idle.error());
+      if (*idle == Idle::kIdle) return {};
+    }
+    if (exceeds(std::chrono::steady_clock::now() - start, timeout)) {
+      return refuse(kExitNoCoordination, kMsgTimeout);
+    }
+    std::this_thread::sleep_for(kPollInterval);
+  }
 }
 
 }  // namespace qrl

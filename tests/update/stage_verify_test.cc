@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+
+#include "installation.h"
+#include "lease/lease.h"
+#include "mcp/layout.h"
+#include "store/records.h"
+#include "update/pair.h"
+
+namespace qrl {
+namespace {
+
+using test::FixtureConfig;
+
+class StageVerify : public test::Installation {
+ protected:
+  void SetUp() override {
+    test::make_dirs(inst);
+    ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+  }
+
+  Pair pair_record() const {
+    auto bytes = test::read_file(at(".qrl-pair.json"));
+    EXPECT_TRUE(bytes);
+    auto pair = decode_pair(bytes.value_or(""));
+    EXPECT_TRUE(pair) << (pair ? "" : pair.error().display());
+    return pair.value_or(Pair{});
+  }
+
+  // Puts the package's files in place as install-payload and the installer do.
+  void install_package(const std::string& version) {
+    test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+    test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
+    test::write_file(server(version), *test::read_file(in_pkg("qrl-mcp-server.exe")));
+  }
+
+  // Installs `version` from a fresh package and verifies it.
+  void update_to(const std::string& version) {
+    make_package(version, version, test::launcher_config("1.0.0"));
+    install_package(version);
+    ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+    EXPECT_SUCCESS(run("verify", package_args(version)));
+  }
+};
+
+// ---------------------------------------------------------------------------
+// stage
+
+TEST_F(StageVerify, PlainStageRecordsAppAndMcpOnly) {
+  test::write_file(in_pkg("app"), "application");
+  test::write_file(in_pkg("mcp"), "");
+  test::write_file(at(".qrl-pair.tmp"), "left over from a failed run, longer than the record");
+  // --version without --launcher selects the plain form and is ignored.
+  EXPECT_SUCCESS(run("stage", {"--app", in_pkg("app"), "--mcp", in_pkg("mcp"), "--version", "x"}));
+  EXPECT_EQ(test::read_file(at(".qrl-pair.json")),
+            encode(Pair{sha256_hex("application"), sha256_hex(""), std::nullopt}));
+  EXPECT_EQ(test::read_file(at(".qrl-pair.json"))->find("server"), std::string::npos);
+  EXPECT_FALSE(test::exists(at(".qrl-pair.tmp")));
+
+  // The same file may be named twice.
+  EXPECT_SUCCESS(run("stage", {"--app", in_pkg("app"), "--mcp", in_pkg("app")}));
+  EXPECT_EQ(pair_record().mcp, sha256_hex("application"));
+}
+
+TEST_F(StageVerify, LauncherStageRecordsTheLauncherInEffect) {
+  make_package("a", "s", test::launcher_config("1.0.0"));
+  // No launcher installed: the offered one is in effect. The version's
+  // directory need not exist.
+  EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
+  Pair pair = pair_record();
+  ASSERT_TRUE(pair.server);
+  EXPECT_EQ(pair.app, digest_of(in_pkg("quarlo.exe")));
+  EXPECT_EQ(pair.mcp, digest_of(in_pkg("qrl-mcp.exe")));
+  EXPECT_EQ(*pair.server,
+            (Bundle{"1.2.3", digest_of(in_pkg("qrl-mcp-server.exe")), pair.app, pair.mcp}));
+  EXPECT_FALSE(test::exists(at("mcp")));
+
+  // An installed launcher that differs but reports the same version and is the
+  // one the record names stays in effect: its digest is recorded.
+  test::make_fixture(at("qrl-mcp.exe"), test::launcher_config("1.0.0", "installed"));
+  test::write_file(at(".qrl-pair.json"),
+                   encode(Pair{"a", digest_of(at("qrl-mcp.exe")), std::nullopt}));
+  EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
+  EXPECT_EQ(pair_record().mcp, digest_of(at("qrl-mcp.exe")));
+  EXPECT_EQ(pair_record().server->launcher_sha256, digest_of(at("qrl-mcp.exe")));
+}
+
+TEST_F(StageVerify, InvalidVersionIsReportedBeforeAnyFileIsRead) {
+  for (const char* version :
+       {"1.2", "1.2.3.4", "1.a.3", "1.2.3 ", "123456789012345.1234567890.123456"}) {
+    auto result = run("stage", {"--app", in_pkg("missing"), "--mcp", in_pkg("missing"),
+                                "--launcher", in_pkg("missing"), "--version", version});
+    EXPECT_FAILURE(result, 20, kMsgInvalidVersion);
+  }
+  EXPECT_FALSE(test::exists(at(".qrl-pair.json")));
+}
+
+TEST_F(StageVerify, ReadingOrderDecidesWhichFailureIsReported) {
+  // The application is missing and the MCP path is a folder: the two forms
+  // read them in opposite orders, so they report different errors.
+  test::make_dirs(in_pkg("folder"));
+  test::make_fixture(in_pkg("qrl-mcp.exe"), test::launcher_config("1.0.0"));
+  auto plain = run("stage", {"--app", in_pkg("missing"), "--mcp", in_pkg("folder")});
+  auto launcher = run("stage", {"--app", in_pkg("missing"), "--mcp", in_pkg("folder"), "--launcher",
+                                in_pkg("qrl-mcp.exe"), "--version", "1.2.3"});
+  EXPECT_EQ(plain.exit_code, 20);
+  EXPECT_EQ(launcher.exit_code, 20);
+  EXPECT_NE(plain.err.find("(os error 2)"), std::string::npos) << plain.err;
+  EXPECT_EQ(launcher.err.find("(os error 2)"), std::string::npos) << launcher.err;
+  EXPECT_FALSE(test::exists(at(".qrl-pair.json")));
+}
+
+TEST_F(StageVerify, OwnerWithoutTheLeaseChangesNothing) {
+  test::write_file(in_pkg("app"), "a");
+  auto other = test::start_owner();
+  for (const char* command : {"stage", "verify"}) {
+    auto result =
+        test::run_program({command, "--install-dir", inst, "--owner", std::to_string(other->pid()),
+                           "--app", in_pkg("app"), "--mcp", in_pkg("app")});
+    EXPECT_FAILURE(result, 20, kMsgLeaseNotOwned);
+  }
+  EXPECT_EQ(test::list_names(inst),
+            (std::vector<std::string>{".qrl-update.json", ".qrl-update.lock"}));
+}
+
+// ---------------------------------------------------------------------------
+// verify, plain form
+
+TEST_F(StageVerify, PlainVerifyComparesRecordsAndReleases) {
+  test::write_file(in_pkg("app"), "app 2");
+  test::write_file(in_pkg("mcp"), "mcp 2");
+  test::write_file(at("quarlo.exe"), "app 1");
+  test::write_file(at("qrl-mcp.exe"), "mcp 2");
+
+  // The application differs: the MCP file is never opened, so its absence
+  // is not what is reported.
+  EXPECT_FAILURE(run("verify", {"--app", in_pkg("app"), "--mcp", in_pkg("missing")}), 20,
+                 kMsgPlainMismatch);
+  test::write_file(at("quarlo.exe"), "app 2");
+  test::write_file(at("qrl-mcp.exe"), "mcp 1");
+  EXPECT_FAILURE(run("verify", {"--app", in_pkg("app"), "--mcp", in_pkg("mcp")}), 20,
+                 kMsgPlainMismatch);
+  EXPECT_FALSE(test::exists(at(".qrl-pair.json")));
+  EXPECT_TRUE(test::exists(at(".qrl-update.json")));
+
+  test::write_file(at("qrl-mcp.exe"), "mcp 2");
+  EXPECT_SUCCESS(run("verify", {"--app", in_pkg("app"), "--mcp", in_pkg("mcp")}));
+  EXPECT_EQ(pair_record(), (Pair{sha256_hex("app 2"), sha256_hex("mcp 2"), std::nullopt}));
+  EXPECT_FALSE(test::exists(at(".qrl-update.json")));
+  // The update is over: the lease is gone for a second verify.
+  EXPECT_EQ(run("verify", {"--app", in_pkg("app"), "--mcp", in_pkg("mcp")}).exit_code, 20);
+}
+
+TEST_F(StageVerify, PlainVerifyReportsAMissingInstalledFile) {
+  test::write_file(in_pkg("app"), "app");
+  auto result = run("verify", {"--app", in_pkg("app"), "--mcp", in_pkg("app")});
+  EXPECT_EQ(result.exit_code, 20);
+  EXPECT_NE(result.err.find("(os error 2)\n"), std::string::npos) << result.err;
+}
+
+// ---------------------------------------------------------------------------
+// verify, launcher form
+
+TEST_F(StageVerify, FirstInstallationRecordsCurrentOnly) {
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  install_package("1.2.3");
+  EXPECT_SUCCESS(run("verify", package_args("1.2.3")));
+
+  auto current = decode_bundle(*test::read_file(at("mcp/current.json")));
+  ASSERT_TRUE(current);
+  EXPECT_EQ(*current, (Bundle{"1.2.3", digest_of(server("1.2.3")), digest_of(at("quarlo.exe")),
+                              digest_of(at("qrl-mcp.exe"))}));
+  EXPECT_EQ(test::read_file(at("mcp/current.json")), encode(*current));
+  EXPECT_FALSE(test::exists(at("mcp/previous.json")));
+  EXPECT_EQ(pair_record().server, current);
+  EXPECT_EQ(pair_record().app, current->app_sha256);
+  EXPECT_EQ(pair_record().mcp, current->launcher_sha256);
+  EXPECT_FALSE(test::exists(at(".qrl-update.json")));
+}
+
+TEST_F(StageVerify, MismatchesAndUnreadableFiles) {
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  install_package("1.2.3");
+
+  // Every named file is read before anything is compared.
+  test::write_file(at("quarlo.exe"), "another application");
+  auto args = package_args("1.2.3");
+  args[1] = in_pkg("missing");
+  auto missing_app = run("verify", args);
+  EXPECT_EQ(missing_app.exit_code, 20);
+  EXPECT_NE(missing_app.err.find("(os error 2)"), std::string::npos) << missing_app.err;
+  EXPECT_FAILURE(run("verify", package_args("1.2.3")), 20, kMsgLauncherMismatch);
+
+  install_package("1.2.3");
+  test::write_file(at("qrl-mcp.exe"), "another launcher");
+  EXPECT_FAILURE(run("verify", package_args("1.2.3")), 20, kMsgLauncherMismatch);
+
+  install_package("1.2.3");
+  test::write_file(server("1.2.3"), "another server");
+  EXPECT_FAILURE(run("verify", package_args("1.2.3")), 20, kMsgLauncherMismatch);
+
+  // A version that was never installed has no server to compare.
+  auto never = run("verify", package_args("1.2.4"));
+  EXPECT_EQ(never.exit_code, 20);
+  EXPECT_NE(never.err.find("(os error"), std::string::npos) << never.err;
+
+  EXPECT_FAILURE(run("verify", package_args("1.2")), 20, kMsgInvalidVersion);
+  EXPECT_FALSE(test::exists(at("mcp/current.json")));
+  EXPECT_TRUE(test::exists(at(".qrl-update.json")));
+}
+
+TEST_F(StageVerify, VersionChangeKeepsTheFormerRecordByteForByte) {
+  const std::string former =
+      "{ \"launcherSha256\": \"l\", \"appSha256\": \"a\",\n \"serverSha256\": \"s\", "
+      "\"version\": \"1.2.3\" }\n";
+  test::write_file(at("mcp/current.json"), former);
+  test::write_file(at("mcp/1.2.3/qrl-mcp-server.exe"), "old server");
+  update_to("1.2.4");
+  EXPECT_EQ(test::read_file(at("mcp/previous.json")), former);
+  EXPECT_EQ(decode_bundle(*test::read_file(at("mcp/current.json")))->version, "1.2.4");
+  // The version that was current is now previous and is not pruned.
+  EXPECT_TRUE(test::exists(at("mcp/1.2.3/qrl-mcp-server.exe")));
+
+  // Verifying the same version again leaves the previous record alone.
+  update_to("1.2.4");
+  EXPECT_EQ(test::read_file(at("mcp/previous.json")), former);
+}
+
+TEST_F(StageVerify, UnreadableCurrentRecordLeavesPreviousAlone) {
+  for (const std::string bad : {"not json", "{\"version\":\"1.0.0\"}"}) {
+    test::write_file(at("mcp/previous.json"), "kept as it is");
+    test::write_file(at("mcp/current.json"), bad);
+    update_to("1.2.4");
+    EXPECT_EQ(test::read_file(at("mcp/previous.json")), "kept as it is");
+    EXPECT_EQ(decode_bundle(*test::read_file(at("mcp/current.json")))->version, "1.2.4");
+  }
+}
+
+TEST_F(StageVerify, PruningRemovesOnlyIdleDirectoriesHoldingNothingButTheServer) {
+  const std::string previous = encode(Bundle{"1.0.0", "s", "a", "l"});
+  test::write_file(at("mcp/previous.json"), previous);
+  test::write_file(server("1.0.0"), "previous");  // named by previous.json
+  test::write_file(server("0.0.1"), "old");       // removed
+  test::write_file(server("0.0.2"), "old");       // removed
+  test::write_file(server("0.0.3"), "old");       // holds another entry too
+  test::write_file(at("mcp/0.0.3/notes.log"), "x");
+  test::write_file(at("mcp/0.0.4/QRL-MCP-SERVER.EXE"), "case differs");
+  test::make_dirs(at("mcp/0.0.5"));  // empty
+  test::write_file(at("mcp/0.0.7"), "a file named like a version");
+  test::write_file(at("mcp/tools/qrl-mcp-server.exe"), "not a version name");
+  test::make_fixture(server("0.0.6"));  // running
+  auto running = test::start_staying(server("0.0.6"));
+
+  update_to("2.0.0");
+
+  EXPECT_FALSE(test::exists(at("mcp/0.0.1")));
+  EXPECT_FALSE(test::exists(at("mcp/0.0.2")));
+  for (const char* kept :
+       {"mcp/1.0.0/qrl-mcp-server.exe", "mcp/0.0.3/qrl-mcp-server.exe",
+        "mcp/0.0.4/QRL-MCP-SERVER.EXE", "mcp/0.0.5", "mcp/0.0.6/qrl-mcp-server.exe", "mcp/0.0.7",
+        "mcp/tools/qrl-mcp-server.exe", "mcp/2.0.0/qrl-mcp-server.exe"}) {
+    EXPECT_TRUE(test::exists(at(kept))) << kept;
+  }
+  EXPECT_EQ(test::read_file(at("mcp/previous.json")), previous);  // no current.json before
+}
+
+TEST_F(StageVerify, PruningFailureIsAWarningAndTheUpdateStillCompletes) {
+  if (!test::read_only_is_enforced()) {
+    GTEST_SKIP() << "read-only files accept writers here (Wine run as root), so the in-use "
+                    "test of an old server cannot fail";
+  }
+  test::write_file(server("0.0.1"), "old");
+  test::set_read_only(server("0.0.1"), true);
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  install_package("1.2.3");
+
+  auto result = run("verify", package_args("1.2.3"));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  const std::string denied = Error::os(test::on_windows() ? 5 : 13).display();  // access denied
+  EXPECT_EQ(result.err, std::string(kMsgPruneWarning) + denied + "\n");
+  EXPECT_FALSE(test::exists(at(".qrl-update.json")));
+  EXPECT_TRUE(test::exists(server("0.0.1")));
+  EXPECT_TRUE(test::exists(at("mcp/current.json")));
+}
+
+TEST_F(StageVerify, PruningSkipsALinkNamedLikeAVersion) {
+  if (!test::links_supported()) GTEST_SKIP() << "links cannot be made from inside Wine";
+  // A link named like a version, pointing outside: skipped, target intact.
+  test::write_file(root / "outside/qrl-mcp-server.exe", "outside");
+  test::make_dirs(at("mcp"));
+  test::make_symlink(root / "outside", at("mcp/0.0.1"));
+  update_to("1.2.3");
+  EXPECT_TRUE(test::exists(at("mcp/0.0.1")));
+  EXPECT_TRUE(test::exists(root / "outside/qrl-mcp-server.exe"));
+}
+
+TEST_F(StageVerify, PruningFailureOnALinkedMcpFolderIsAWarning) {
+  if (!test::links_supported()) GTEST_SKIP() << "links cannot be made from inside Wine";
+  // "mcp" is a link to a folder elsewhere that holds an older version.
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+  test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
+  test::write_file(root / "real-mcp/1.2.3/qrl-mcp-server.exe",
+                   *test::read_file(in_pkg("qrl-mcp-server.exe")));
+  test::write_file(root / "real-mcp/0.0.2/qrl-mcp-server.exe", "old");
+  test::make_symlink(root / "real-mcp", at("mcp"));
+
+  auto result = run("verify", package_args("1.2.3"));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, std::string(kMsgPruneWarning) + kMsgMcpDirIsLink + "\n");
+  EXPECT_FALSE(test::exists(at(".qrl-update.json")));
+  EXPECT_TRUE(test::exists(root / "real-mcp/0.0.2/qrl-mcp-server.exe"));
+}
+
+}  // namespace
+}  // namespace qrl

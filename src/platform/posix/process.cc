@@ -28,34 +28,14 @@ namespace {
 // ---------------------------------------------------------------------------
 // /proc
 
-enum class ReadOutcome { kRead, kGone, kFailed };
-
-// Reads a small /proc file whole. A process that is gone (or never was) shows
-// as ENOENT (or ESRCH when it ends between the open and the read).
-ReadOutcome read_proc_file(const std::string& path, std::string& content, int& error) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    error = errno;
-    return error == ENOENT || error == ESRCH ? ReadOutcome::kGone : ReadOutcome::kFailed;
-  }
-  content.clear();
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      ::close(fd);
-      return error == ENOENT || error == ESRCH ? ReadOutcome::kGone : ReadOutcome::kFailed;
-    }
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ReadOutcome::kRead;
+// Reads a small /proc file whole; nothing when the process is gone (or never
+// was): ENOENT, or ESRCH when it ends between the open and the read.
+Result<std::optional<std::string>> read_proc_file(const std::string& path) {
+  auto content = read_file(path);
+  if (content) return std::optional<std::string>(std::move(*content));
+  const std::optional<int> code = content.error().os_code();
+  if (code == ENOENT || code == ESRCH) return std::optional<std::string>();
+  return fail(content.error());
 }
 
 // The value of the "Tgid:" line of /proc/<id>/status, or -1 when absent.
@@ -170,29 +150,17 @@ int drain_once(int& fd, std::string* keep) {
 Result<ProcessState> query_process(std::uint32_t pid) {
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return ProcessState{};
   const std::string dir = "/proc/" + std::to_string(pid);
-  std::string content;
-  int error = 0;
 
   // /proc/<id> also answers for a thread's identifier; only a thread group
   // leader (Tgid equal to the identifier) is a process.
-  switch (read_proc_file(dir + "/status", content, error)) {
-    case ReadOutcome::kGone:
-      return ProcessState{};
-    case ReadOutcome::kFailed:
-      return fail(Error::os(error));
-    case ReadOutcome::kRead:
-      break;
-  }
-  if (thread_group_of(content) != static_cast<long long>(pid)) return ProcessState{};
+  auto status = read_proc_file(dir + "/status");
+  if (!status) return fail(status.error());
+  if (!*status || thread_group_of(**status) != static_cast<long long>(pid)) return ProcessState{};
 
-  switch (read_proc_file(dir + "/stat", content, error)) {
-    case ReadOutcome::kGone:
-      return ProcessState{};
-    case ReadOutcome::kFailed:
-      return fail(Error::os(error));
-    case ReadOutcome::kRead:
-      break;
-  }
+  auto stat = read_proc_file(dir + "/stat");
+  if (!stat) return fail(stat.error());
+  if (!*stat) return ProcessState{};
+  const std::string& content = **stat;
   // "pid (comm) state ppid ...": the command name may hold spaces and
   // parentheses, so the fields are counted after the last ')'. Field 3 is the
   // state, field 22 the start time in clock ticks since boot.

@@ -12,12 +12,11 @@
 namespace qrl::platform {
 
 using win32::Handle;
+using win32::kShareAll;
 using win32::last_error;
 using win32::widen;
 
 namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The extended disposition class (21) and its flags, which the headers only
 // declare for newer targets.

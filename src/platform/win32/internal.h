@@ -12,6 +12,10 @@
 
 namespace qrl::platform::win32 {
 
+// FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE: others may read,
+// write and delete a file this program has open.
+inline constexpr unsigned long kShareAll = 0x7;
+
 // UTF-8 to UTF-16 (MultiByteToWideChar, CP_UTF8). The interface only carries
 // valid UTF-8, so nothing is lost.
 std::wstring widen(std::string_view text);

@@ -15,12 +15,11 @@
 namespace qrl::platform {
 
 using win32::Handle;
+using win32::kShareAll;
 using win32::last_error;
 using win32::widen;
 
 namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 Error os_error(DWORD code) { return Error::os(static_cast<int>(code)); }
 

@@ -16,19 +16,7 @@ namespace os {
 
 char separator() { return '\\'; }
 
-std::string executable_path() {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return {};
-    if (length < buffer.size()) {
-      buffer.resize(length);
-      return narrow(buffer);
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
+std::string executable_path() { return narrow(module_file_name()); }
 
 std::string temp_root() {
   std::wstring buffer(MAX_PATH + 1, L'\0');

@@ -23,4 +23,18 @@ std::string narrow(const std::wstring& text) {
   return narrow_text;
 }
 
+std::wstring module_file_name() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace qrl::test

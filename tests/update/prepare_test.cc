@@ -106,15 +106,6 @@ INSTANTIATE_TEST_SUITE_P(
                       OtherAnswer{"MoreThanTheAnswer", {.out = "1\n\n"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Prepare, MuchOnStandardErrorStillAnswers) {
-  auto launcher =
-      test::start_staying(install_launcher({.out = "1\n", .stderr_bytes = 1024 * 1024}));
-  test::BackgroundRun prepare(args("prepare"));
-  ASSERT_TRUE(test::wait_until([&] { return launcher_was_asked(); }));
-  launcher->kill();
-  EXPECT_SUCCESS(prepare.finish());
-}
-
 TEST_F(Prepare, LauncherThatCannotBeStartedMeansNoCoordination) {
   // Held without sharing by another process: busy, and it cannot be started
   // (on POSIX it is not an executable at all).

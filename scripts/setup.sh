@@ -1,8 +1,16 @@
 # Shared by scripts/test and scripts/demo: installs the packages the build
 # needs (only when something is missing) and prepares a Wine prefix of our own.
 
+# Wine maps non-ASCII file names to the file system only in a UTF-8 locale, and
+# minimal Debian installations start with none set. C.UTF-8 is built into
+# Debian's C library, so it needs no package; it wins over whatever the caller
+# set.
+export LC_ALL=C.UTF-8
+export LANG=C.UTF-8
+
 # What the Linux build needs, and what the Windows build and its tests add.
-linux_packages=(cmake g++ libssl-dev nlohmann-json3-dev googletest)
+# cmake only recommends make, and the set-up installs without recommendations.
+linux_packages=(cmake make g++ libssl-dev nlohmann-json3-dev googletest)
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
 
 # Installs the named packages that are not installed yet.

@@ -74,8 +74,11 @@ Status require_lease(const std::string& install_dir, std::uint32_t owner) {
 
 Status release_lease(const std::string& install_dir, std::uint32_t owner) {
   const std::string lease_path = platform::join(install_dir, kLeaseFile);
-  // No lease (or nothing that can be looked up): nothing to give back.
-  if (!platform::info_following(lease_path)) return {};
+  // No lease: nothing to give back. A lease that exists but cannot be looked
+  // up is an error, not an absent lease.
+  auto found = platform::find_following(lease_path);
+  if (!found) return fail(found.error());
+  if (!*found) return {};
   auto lease = read_lease(lease_path);
   if (!lease) return fail(lease.error());
   // Only the identifier is compared, so the recorded installer can always give

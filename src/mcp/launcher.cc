@@ -36,7 +36,9 @@ ProtocolAnswer ask_update_protocol(const std::string& launcher_exe,
 Result<LauncherDecision> check_launcher(const std::string& install_dir,
                                         const std::string& launcher) {
   const std::string installed = platform::join(install_dir, kLauncherExe);
-  if (!platform::info_following(installed)) return LauncherDecision::kReplace;
+  auto found = platform::find_following(installed);
+  if (!found) return fail(found.error());
+  if (!*found) return LauncherDecision::kReplace;
 
   auto installed_sha = file_sha256(installed);
   if (!installed_sha) return fail(installed_sha.error());

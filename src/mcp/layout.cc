@@ -44,9 +44,11 @@ namespace {
 
 // Makes sure `path` exists as an entry that is no link or junction and that
 // resolves inside `root` (the installation directory's final path). A path
-// that cannot be looked up is created, and needs no further check.
+// that does not exist is created, and needs no further check.
 Status ensure_safe_directory(const std::string& path, const std::vector<std::string>& root) {
-  if (!platform::info_following(path)) return platform::create_directory(path);
+  auto found = platform::find_following(path);
+  if (!found) return fail(found.error());
+  if (!*found) return platform::create_directory(path);
 
   auto entry = platform::info_of_entry(path);
   if (!entry) return fail(entry.error());
@@ -78,8 +80,10 @@ Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
 }
 
 Result<Use> file_is_free(const std::string& path) {
-  // A file that cannot be looked up (normally: it does not exist) holds nothing.
-  if (!platform::info_following(path)) return Use::kFree;
+  // A file that does not exist holds nothing.
+  auto found = platform::find_following(path);
+  if (!found) return fail(found.error());
+  if (!*found) return Use::kFree;
   auto probe = platform::probe_exclusive_open(path);
   if (!probe) return fail(probe.error());
   return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
@@ -87,7 +91,9 @@ Result<Use> file_is_free(const std::string& path) {
 
 Result<Idle> check_mcp_idle(const std::string& install_dir) {
   const std::string mcp_dir = platform::join(install_dir, kMcpDir);
-  if (!platform::info_following(mcp_dir)) return Idle::kIdle;
+  auto found = platform::find_following(mcp_dir);
+  if (!found) return fail(found.error());
+  if (!*found) return Idle::kIdle;
 
   auto entries = platform::list_directory(mcp_dir);
   if (!entries) return fail(entries.error());

@@ -19,9 +19,11 @@ Status write_executable(const std::string& target, const std::string& bytes) {
   return {};
 }
 
-// Removes a file when it can be looked up; only the removal reports errors.
+// Removes a file when it exists.
 Status remove_file_if_present(const std::string& path) {
-  if (!platform::info_following(path)) return {};
+  auto found = platform::find_following(path);
+  if (!found) return fail(found.error());
+  if (!*found) return {};
   return platform::delete_file(path);
 }
 
@@ -72,7 +74,9 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
   if (*idle == Idle::kBusy) return fail(kMsgDisconnectBeforeUninstall);
 
   const std::string mcp_dir = platform::join(install_dir, kMcpDir);
-  if (platform::info_following(mcp_dir)) {
+  auto mcp_found = platform::find_following(mcp_dir);
+  if (!mcp_found) return fail(mcp_found.error());
+  if (*mcp_found) {
     // The records are removed by their names inside "mcp"; through a link or
     // junction those names would reach files outside the installation.
     auto mcp_entry = platform::info_of_entry(mcp_dir);

@@ -44,6 +44,14 @@ Result<std::vector<std::string>> arguments(int argc, char** argv);
 // A failure to write is ignored.
 void write_error_line(std::string_view line);
 
+// How long an operation on one of the program's own files keeps trying while
+// another program (a scanner, an indexer, a backup agent) holds the file for a
+// moment. Windows only: opening for reading, creating or truncating, the final
+// move, deleting and opening the lock file try again on a sharing violation, a
+// lock violation or access denied (unless the file is read-only or a
+// directory), with growing waits. POSIX has no such holds and never retries.
+inline constexpr std::chrono::milliseconds kHoldBound{3000};
+
 // ---------------------------------------------------------------------------
 // Paths
 
@@ -135,8 +143,18 @@ struct FileInfo {
 };
 
 // Looks a path up following links (the attributes of what it finally names).
-// Callers that probe before acting read any failure as "absent".
 Result<FileInfo> info_following(const std::string& path);
+
+// info_following for callers that probe before acting: nothing when the path
+// does not exist (a not-found error), the facts when it does, and any other
+// failure returned. A file that cannot be looked up for another reason (access
+// refused, held by another program) is not taken for absent, since acting on
+// "absent" may skip or delete something.
+Result<std::optional<FileInfo>> find_following(const std::string& path);
+
+// Reads a whole file that may be absent: nothing when it does not exist (a
+// not-found error), any other failure returned.
+Result<std::optional<std::string>> read_file_if_present(const std::string& path);
 
 // The attributes of the entry itself, without following a final link.
 // Windows: CreateFileW with access 0, share 7, OPEN_EXISTING,

@@ -74,15 +74,18 @@ Result<std::optional<std::string>> verify_plain(const std::string& install_dir, 
 }
 
 // Keeps the record of the version in service as the previous one when the
-// update brings another version. A record that cannot be read or decoded, or
-// that names the same version, leaves the previous record as it is.
+// update brings another version. A record that is absent, does not decode or
+// names the same version leaves the previous record as it is. One that exists
+// but cannot be read is an error: taking it for absent would lose the version
+// the installation can fall back to.
 Status keep_previous_record(const std::string& install_dir, const std::string& version) {
-  auto former = platform::read_file(mcp_record_path(install_dir, kCurrentRecord));
-  if (!former) return {};
-  auto bundle = decode_bundle(*former);
+  auto former = platform::read_file_if_present(mcp_record_path(install_dir, kCurrentRecord));
+  if (!former) return fail(former.error());
+  if (!*former) return {};
+  auto bundle = decode_bundle(**former);
   if (!bundle || bundle->version == version) return {};
   // A byte copy, not a re-encoding: the record stays exactly as it was written.
-  return write_atomically(mcp_record_path(install_dir, kPreviousRecord), *former);
+  return write_atomically(mcp_record_path(install_dir, kPreviousRecord), **former);
 }
 
 Result<std::optional<std::string>> verify_with_launcher(const std::string& install_dir,
@@ -149,9 +152,13 @@ Result<Pair> installed_pair(const std::string& install_dir) {
 
 Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current) {
   const std::string mcp_dir = platform::join(install_dir, kMcpDir);
+  // The previous version is kept. A record that exists but cannot be read
+  // stops the pruning: its version is unknown, so any directory might be it.
   std::optional<std::string> previous;
-  if (auto bytes = platform::read_file(mcp_record_path(install_dir, kPreviousRecord))) {
-    if (auto bundle = decode_bundle(*bytes)) previous = bundle->version;
+  auto bytes = platform::read_file_if_present(mcp_record_path(install_dir, kPreviousRecord));
+  if (!bytes) return fail(bytes.error());
+  if (*bytes) {
+    if (auto bundle = decode_bundle(**bytes)) previous = bundle->version;
   }
 
   auto entries = platform::list_directory(mcp_dir);

@@ -263,6 +263,18 @@ std::unique_ptr<Process> start_locking(const std::string& file) {
   return start_until_ready(fixture_path(), {"--hold-lock", file});
 }
 
+std::unique_ptr<Process> start_holding_for(const std::string& file, unsigned share,
+                                           std::chrono::milliseconds how_long) {
+  return start_until_ready(fixture_path(), {"--hold-for", file, std::to_string(share),
+                                            std::to_string(how_long.count())});
+}
+
+std::unique_ptr<Process> start_scanner(const std::string& dir, unsigned share,
+                                       std::chrono::milliseconds how_long) {
+  return start_until_ready(
+      fixture_path(), {"--scanner", dir, std::to_string(share), std::to_string(how_long.count())});
+}
+
 std::unique_ptr<Process> start_owner() { return start_staying(fixture_path()); }
 
 std::uint32_t dead_pid() {

@@ -183,6 +183,22 @@ std::unique_ptr<Process> start_holding(const std::string& file);
 // Starts the fixture holding `file` locked (as --hold-lock) and waits for it.
 std::unique_ptr<Process> start_locking(const std::string& file);
 
+// Windows share modes for a holder: none at all, or readers and writers but no
+// deletion (so no rename over the file either).
+inline constexpr unsigned kShareNone = 0;
+inline constexpr unsigned kShareReadWrite = 3;
+
+// Starts the fixture holding the existing `file` the way a scanner does (share
+// mode `share`) for `how_long`, and waits until it holds it. The fixture lets
+// go by itself; the object ends it if it still runs.
+std::unique_ptr<Process> start_holding_for(const std::string& file, unsigned share,
+                                           std::chrono::milliseconds how_long);
+// Starts the fixture watching `dir` like an antivirus: every file that appears
+// or changes there is held (share mode `share`) for `how_long` as soon as it
+// can be opened.
+std::unique_ptr<Process> start_scanner(const std::string& dir, unsigned share,
+                                       std::chrono::milliseconds how_long);
+
 // A live process to stand as the installer (the owner), ended with the object.
 std::unique_ptr<Process> start_owner();
 // An identifier that belongs to no process (the process that had it has ended).

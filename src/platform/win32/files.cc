@@ -38,6 +38,26 @@ HANDLE open(const std::string& path, DWORD access, DWORD share, DWORD dispositio
   return CreateFileW(widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
+// A handle from CreateFileW and GetLastError() taken right after it (on
+// success it may say ERROR_ALREADY_EXISTS).
+struct Opened {
+  HANDLE handle;
+  DWORD code;
+};
+
+// CreateFileW, tried again while another program holds the file for a moment.
+Opened open_when_released(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags) {
+  const std::wstring wide = widen(path);
+  Opened opened{INVALID_HANDLE_VALUE, 0};
+  win32::retry_while_held(wide, [&]() -> unsigned long {
+    opened.handle = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    opened.code = GetLastError();
+    return opened.handle == INVALID_HANDLE_VALUE ? opened.code : 0;
+  });
+  return opened;
+}
+
 FileInfo info_from(DWORD attributes, DWORD reparse_tag) {
   FileInfo info;
   info.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -106,17 +126,17 @@ void WriteFile::close() {
 }
 
 Result<WriteFile> create_new_file(const std::string& path, FileMode) {
-  const HANDLE handle =
-      open(path, GENERIC_WRITE, kShareAll, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (handle == INVALID_HANDLE_VALUE) return fail(last_error());
-  return WriteFile(from_handle(handle));
+  const Opened opened =
+      open_when_released(path, GENERIC_WRITE, kShareAll, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (opened.handle == INVALID_HANDLE_VALUE) return fail(Error::os(static_cast<int>(opened.code)));
+  return WriteFile(from_handle(opened.handle));
 }
 
 Result<WriteFile> open_truncated(const std::string& path, FileMode) {
-  Handle handle(open(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS, 0));
-  const DWORD opened = GetLastError();
-  if (!handle.valid()) return fail(Error::os(static_cast<int>(opened)));
-  if (opened == ERROR_ALREADY_EXISTS) {
+  const Opened opened = open_when_released(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS, 0);
+  Handle handle(opened.handle);
+  if (!handle.valid()) return fail(Error::os(static_cast<int>(opened.code)));
+  if (opened.code == ERROR_ALREADY_EXISTS) {
     FILE_ALLOCATION_INFO allocation{};
     if (!SetFileInformationByHandle(handle.get(), FileAllocationInfo, &allocation,
                                     sizeof allocation)) {
@@ -132,8 +152,10 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode) {
 // Reading, moving, deleting
 
 Result<std::string> read_file(const std::string& path) {
-  Handle handle(open(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
-  if (!handle.valid()) return fail(last_error());
+  const Opened opened =
+      open_when_released(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  Handle handle(opened.handle);
+  if (!handle.valid()) return fail(Error::os(static_cast<int>(opened.code)));
   // The size is only a hint: the file is read until a read returns nothing.
   LARGE_INTEGER size{};
   GetFileSizeEx(handle.get(), &size);
@@ -157,14 +179,22 @@ Result<std::string> read_file(const std::string& path) {
 
 Status move_replace(const std::string& from, const std::string& to, bool write_through) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | (write_through ? MOVEFILE_WRITE_THROUGH : 0);
-  if (!MoveFileExW(widen(from).c_str(), widen(to).c_str(), flags)) return fail(last_error());
+  const std::wstring source = widen(from);
+  const std::wstring target = widen(to);
+  // Either side may be held for a moment: the target by a reader, the freshly
+  // closed source by a scanner. A read-only or directory target is final.
+  const DWORD code = win32::retry_while_held(target, [&]() -> unsigned long {
+    return MoveFileExW(source.c_str(), target.c_str(), flags) ? 0 : GetLastError();
+  });
+  if (code != 0) return fail(Error::os(static_cast<int>(code)));
   return {};
 }
 
 Status delete_file(const std::string& path) {
   const std::wstring wide = widen(path);
-  if (DeleteFileW(wide.c_str())) return {};
-  const DWORD refused = GetLastError();
+  const DWORD refused = win32::retry_while_held(
+      wide, [&]() -> unsigned long { return DeleteFileW(wide.c_str()) ? 0 : GetLastError(); });
+  if (refused == 0) return {};
   if (refused != ERROR_ACCESS_DENIED) return fail(Error::os(static_cast<int>(refused)));
 
   // A read-only file: mark it for deletion through a handle, ignoring the
@@ -314,10 +344,12 @@ Status LockFile::try_lock() {
 }
 
 Result<LockFile> open_lock_file(const std::string& path) {
-  const HANDLE handle =
-      open(path, GENERIC_READ | GENERIC_WRITE, kShareAll, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-  if (handle == INVALID_HANDLE_VALUE) return fail(last_error());
-  return LockFile(from_handle(handle));
+  // Opening is tried again while the file is held for a moment; the lock
+  // itself (try_lock) never is: exclusion must fail at once.
+  const Opened opened = open_when_released(path, GENERIC_READ | GENERIC_WRITE, kShareAll,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  if (opened.handle == INVALID_HANDLE_VALUE) return fail(Error::os(static_cast<int>(opened.code)));
+  return LockFile(from_handle(opened.handle));
 }
 
 }  // namespace qrl::platform

@@ -4,7 +4,9 @@
 // of this folder see the system headers.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,22 @@ bool has_unpaired_surrogate(std::wstring_view text);
 
 // Error::os of GetLastError().
 Error last_error();
+
+// Whether `code`, the answer of an operation on `path`, may come from another
+// program holding the file for a moment: a sharing violation (32), a lock
+// violation (33), or access denied (5) unless `path` is read-only or a
+// directory, where access denied is the final answer.
+bool is_passing_hold(unsigned long code, const std::wstring& path);
+
+// The waits between tries: growing from 10 ms, at most 250 ms each.
+std::chrono::milliseconds hold_delay(int tries_so_far);
+
+// Runs `attempt`, which returns 0 on success or the Windows error code, until
+// it succeeds, fails with a code that is not a passing hold on `path`, or
+// kHoldBound (platform.h) has passed since the first try; returns the code of
+// the last try.
+unsigned long retry_while_held(const std::wstring& path,
+                               const std::function<unsigned long()>& attempt);
 
 // A system handle (a HANDLE) that is closed when the object goes away. Both
 // null and INVALID_HANDLE_VALUE mean none.

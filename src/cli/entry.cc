@@ -1,5 +1,8 @@
 #include "cli/entry.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "lease/lease.h"
 #include "mcp/payload.h"
 #include "platform/platform.h"
@@ -103,18 +106,28 @@ std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& ar
 }
 
 int main_entry(int argc, char** argv) {
-  auto args = platform::arguments(argc, argv);
-  if (!args) {
-    platform::write_error_line(args.error().display());
-    return kExitFailure;
+  platform::start_process();
+  // A failed allocation is the one exception the code below can raise: it
+  // ends the run like any other failure, with one line and status 20. What
+  // the command had allocated is released by then, so the line can be built.
+  try {
+    auto args = platform::arguments(argc, argv);
+    if (!args) {
+      platform::write_error_line(args.error().display());
+      return kExitFailure;
+    }
+    auto outcome = run(*args);
+    if (!outcome) {
+      platform::write_error_line(outcome.error().message);
+      return outcome.error().exit_status;
+    }
+    if (outcome->warning) platform::write_error_line(*outcome->warning);
+    return 0;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
   }
-  auto outcome = run(*args);
-  if (!outcome) {
-    platform::write_error_line(outcome.error().message);
-    return outcome.error().exit_status;
-  }
-  if (outcome->warning) platform::write_error_line(*outcome->warning);
-  return 0;
+  platform::write_error_line(kMsgOutOfMemory);
+  return kExitFailure;
 }
 
 }  // namespace qrl

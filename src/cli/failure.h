@@ -14,6 +14,9 @@ inline constexpr int kExitLauncherChange = 11;
 inline constexpr int kExitNoCoordination = 12;
 inline constexpr int kExitFailure = 20;
 
+// The line of a run that ran out of memory.
+inline constexpr const char* kMsgOutOfMemory = "内存不足，操作未完成";
+
 struct CommandFailure {
   int exit_status = kExitFailure;
   std::string message;

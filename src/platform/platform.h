@@ -33,6 +33,13 @@ bool is_not_found(const Error& error);
 // ---------------------------------------------------------------------------
 // Process entry and exit
 
+// Called first in the process. Windows: DLLs are loaded from System32 only
+// (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)), never from the
+// program's own folder, where a downloaded or extracted helper may have
+// company. POSIX: SIGPIPE is ignored, so a standard error whose reader has
+// gone makes the write fail instead of killing the process.
+void start_process();
+
 // The process's arguments as UTF-8 texts, element 0 being the program path.
 // Windows: GetCommandLineW split by CommandLineToArgvW (argc/argv are ignored).
 // POSIX: argv. An argument that is not valid Unicode (an unpaired surrogate on
@@ -105,9 +112,13 @@ class WriteFile {
 Result<WriteFile> create_new_file(const std::string& path, FileMode mode);
 
 // Opens a file for writing, creating it when missing and truncating it to
-// length zero when present. Windows: CreateFileW GENERIC_WRITE, share 7,
-// OPEN_ALWAYS, then on ERROR_ALREADY_EXISTS allocation size 0 (end of file 0
-// when that is refused). The parent directory is not created.
+// length zero when present; a link standing under the name is never followed
+// but refused. Windows: CreateFileW GENERIC_WRITE, share 7, OPEN_ALWAYS,
+// FILE_FLAG_OPEN_REPARSE_POINT; a reparse point fails with
+// ERROR_STOPPED_ON_SYMLINK (681); otherwise on ERROR_ALREADY_EXISTS allocation
+// size 0 (end of file 0 when that is refused). POSIX: open(O_WRONLY | O_CREAT |
+// O_TRUNC | O_NOFOLLOW), a link failing with ELOOP. The parent directory is
+// not created.
 Result<WriteFile> open_truncated(const std::string& path, FileMode mode);
 
 // Reads a whole file (Windows: share mode 7). A failure to open or read is

@@ -106,6 +106,12 @@ Result<std::optional<std::string>> verify_with_launcher(const std::string& insta
   if (!server) return fail(server.error());
   if (*server != bundle->server_sha256) return fail(kMsgLauncherMismatch);
 
+  // The version records are written into "mcp" by their names: the folder
+  // must pass the same checks as for install-payload, so that nothing is
+  // written through a link or junction, outside the installation.
+  if (auto checked = ensure_mcp_version_dir(install_dir, part.version); !checked) {
+    return fail(checked.error());
+  }
   if (auto kept = keep_previous_record(install_dir, part.version); !kept) return fail(kept.error());
   if (auto written =
           write_atomically(mcp_record_path(install_dir, kCurrentRecord), encode(*bundle));

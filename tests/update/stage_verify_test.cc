@@ -294,9 +294,10 @@ TEST_F(StageVerify, PruningSkipsALinkNamedLikeAVersion) {
   EXPECT_TRUE(test::exists(root / "outside/qrl-mcp-server.exe"));
 }
 
-TEST_F(StageVerify, PruningFailureOnALinkedMcpFolderIsAWarning) {
+TEST_F(StageVerify, LinkedMcpFolderIsRefusedBeforeAnyRecordIsWritten) {
   if (!test::links_supported()) GTEST_SKIP() << "links cannot be made from inside Wine";
-  // "mcp" is a link to a folder elsewhere that holds an older version.
+  // "mcp" is a link to a folder elsewhere that holds the installed version
+  // and an older one.
   make_package("1", "1", test::launcher_config("1.0.0"));
   test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
   test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
@@ -305,12 +306,9 @@ TEST_F(StageVerify, PruningFailureOnALinkedMcpFolderIsAWarning) {
   test::write_file(root / "real-mcp/0.0.2/qrl-mcp-server.exe", "old");
   test::make_symlink(root / "real-mcp", at("mcp"));
 
-  auto result = run("verify", package_args("1.2.3"));
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, std::string(kMsgPruneWarning) + kMsgMcpDirIsLink + "\n");
-  EXPECT_FALSE(test::exists(at(".qrl-update.json")));
-  EXPECT_TRUE(test::exists(root / "real-mcp/0.0.2/qrl-mcp-server.exe"));
+  EXPECT_FAILURE(run("verify", package_args("1.2.3")), 20, kMsgMcpDirIsLink);
+  EXPECT_EQ(test::list_names(root / "real-mcp"), (std::vector<std::string>{"0.0.2", "1.2.3"}));
+  EXPECT_TRUE(test::exists(at(".qrl-update.json")));
 }
 
 }  // namespace

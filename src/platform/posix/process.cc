@@ -224,13 +224,26 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.out_write, STDOUT_FILENO);
   if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.err_write, STDERR_FILENO);
   if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  // This process ignores SIGPIPE; the child starts with the default, as it
+  // would from any other program.
+  posix_spawnattr_t attributes;
+  const int attr_rc = ::posix_spawnattr_init(&attributes);
+  if (rc == 0) rc = attr_rc;
+  if (rc == 0) {
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    rc = ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    if (rc == 0) rc = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  }
   if (rc == 0) {
     char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
                           nullptr};
     pid_t pid = -1;
-    rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
+    rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
     if (rc == 0) run.pid = pid;
   }
+  if (attr_rc == 0) ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return fail(Error::os(rc));
 

@@ -1,6 +1,7 @@
 // Errors, process entry, paths, randomness and digests on POSIX.
 #include <errno.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@ std::string os_error_text(int code) {
   }
   return text + " (os error " + std::to_string(code) + ")";
 }
+
+void start_process() { ::signal(SIGPIPE, SIG_IGN); }
 
 bool is_not_found(const Error& error) {
   const std::optional<int> code = error.os_code();

@@ -14,7 +14,7 @@ namespace qrl::platform {
 using win32::Handle;
 using win32::kShareAll;
 using win32::last_error;
-using win32::widen;
+using win32::system_path;
 
 namespace {
 
@@ -31,11 +31,14 @@ struct DispositionInfoEx {
 // Largest single read or write: well inside a DWORD.
 constexpr std::size_t kChunk = 1u << 30;
 
+// "The create operation stopped after reaching a symbolic link."
+constexpr int kErrorStoppedOnSymlink = 681;
+
 HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
 HANDLE open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-  return CreateFileW(widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  return CreateFileW(system_path(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
 // A handle from CreateFileW and GetLastError() taken right after it (on
@@ -48,7 +51,7 @@ struct Opened {
 // CreateFileW, tried again while another program holds the file for a moment.
 Opened open_when_released(const std::string& path, DWORD access, DWORD share, DWORD disposition,
                           DWORD flags) {
-  const std::wstring wide = widen(path);
+  const std::wstring wide = system_path(path);
   Opened opened{INVALID_HANDLE_VALUE, 0};
   win32::retry_while_held(wide, [&]() -> unsigned long {
     opened.handle = CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
@@ -133,10 +136,17 @@ Result<WriteFile> create_new_file(const std::string& path, FileMode) {
 }
 
 Result<WriteFile> open_truncated(const std::string& path, FileMode) {
-  const Opened opened = open_when_released(path, GENERIC_WRITE, kShareAll, OPEN_ALWAYS, 0);
+  // A link planted under the fixed name is opened as itself, never followed,
+  // and refused before anything is truncated or written.
+  const Opened opened =
+      open_when_released(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_ALWAYS,
+                         FILE_FLAG_OPEN_REPARSE_POINT);
   Handle handle(opened.handle);
   if (!handle.valid()) return fail(Error::os(static_cast<int>(opened.code)));
   if (opened.code == ERROR_ALREADY_EXISTS) {
+    auto info = info_of_handle(handle.get());
+    if (!info) return fail(info.error());
+    if (info->is_reparse_point) return fail(Error::os(kErrorStoppedOnSymlink));
     FILE_ALLOCATION_INFO allocation{};
     if (!SetFileInformationByHandle(handle.get(), FileAllocationInfo, &allocation,
                                     sizeof allocation)) {
@@ -179,8 +189,8 @@ Result<std::string> read_file(const std::string& path) {
 
 Status move_replace(const std::string& from, const std::string& to, bool write_through) {
   const DWORD flags = MOVEFILE_REPLACE_EXISTING | (write_through ? MOVEFILE_WRITE_THROUGH : 0);
-  const std::wstring source = widen(from);
-  const std::wstring target = widen(to);
+  const std::wstring source = system_path(from);
+  const std::wstring target = system_path(to);
   // Either side may be held for a moment: the target by a reader, the freshly
   // closed source by a scanner. A read-only or directory target is final.
   const DWORD code = win32::retry_while_held(target, [&]() -> unsigned long {
@@ -191,7 +201,7 @@ Status move_replace(const std::string& from, const std::string& to, bool write_t
 }
 
 Status delete_file(const std::string& path) {
-  const std::wstring wide = widen(path);
+  const std::wstring wide = system_path(path);
   const DWORD refused = win32::retry_while_held(
       wide, [&]() -> unsigned long { return DeleteFileW(wide.c_str()) ? 0 : GetLastError(); });
   if (refused == 0) return {};
@@ -212,12 +222,12 @@ Status delete_file(const std::string& path) {
 }
 
 Status create_directory(const std::string& path) {
-  if (!CreateDirectoryW(widen(path).c_str(), nullptr)) return fail(last_error());
+  if (!CreateDirectoryW(system_path(path).c_str(), nullptr)) return fail(last_error());
   return {};
 }
 
 Status remove_directory(const std::string& path) {
-  if (!RemoveDirectoryW(widen(path).c_str())) return fail(last_error());
+  if (!RemoveDirectoryW(system_path(path).c_str())) return fail(last_error());
   return {};
 }
 
@@ -241,7 +251,7 @@ Result<FileInfo> info_of_entry(const std::string& path) {
   // Entries that cannot be opened at all (the paging file, for one) are still
   // listed by their directory.
   WIN32_FIND_DATAW data;
-  const HANDLE find = FindFirstFileExW(widen(path).c_str(), FindExInfoBasic, &data,
+  const HANDLE find = FindFirstFileExW(system_path(path).c_str(), FindExInfoBasic, &data,
                                        FindExSearchNameMatch, nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) return fail(last_error());
   FindClose(find);
@@ -281,8 +291,11 @@ Result<std::vector<std::string>> final_path_components(const std::string& path) 
 
 Result<std::vector<DirEntry>> list_directory(const std::string& path) {
   WIN32_FIND_DATAW data;
-  const HANDLE find = FindFirstFileExW(widen(join(path, "*")).c_str(), FindExInfoBasic, &data,
-                                       FindExSearchNameMatch, nullptr, 0);
+  std::wstring pattern = system_path(path);
+  if (!pattern.empty() && pattern.back() != L'\\') pattern.push_back(L'\\');
+  pattern.push_back(L'*');
+  const HANDLE find =
+      FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
   std::vector<DirEntry> entries;
   if (find == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();

@@ -38,6 +38,25 @@ std::string narrow_exact(std::wstring_view text);
 // Whether the text holds a surrogate half without its partner.
 bool has_unpaired_surrogate(std::wstring_view text);
 
+// The form of a path that is handed to the system's file functions: made
+// absolute (GetFullPathNameW, so relative and drive-relative paths resolve
+// against the current folders as every Windows program resolves them), then
+// given the extended-length form when it is too long for the plain one. Paths
+// already in a "\\?\" or "\\.\" form are passed unchanged. The path shown to the
+// user is never this one.
+std::wstring system_path(std::string_view path);
+
+// The longest absolute path handed to the system in its plain form. Files may
+// have 259 characters, but a folder only 247 (room is kept for an 8.3 name),
+// and the program creates folders.
+inline constexpr std::size_t kLongestPlainPath = 247;
+
+// An absolute path, as GetFullPathNameW gives it, in the form to hand to the
+// file functions: unchanged up to kLongestPlainPath characters or when it has
+// a device prefix already; otherwise "\\?\C:\..." for a drive path and
+// "\\?\UNC\server\share\..." for a share.
+std::wstring extended_form(std::wstring_view full);
+
 // Error::os of GetLastError().
 Error last_error();
 

@@ -1,10 +1,13 @@
-// Windows path texts: joining and taking the parent. Both '\' and '/' are
-// separators; a path begins with an optional prefix (a drive "C:", a share
-// "\\server\share", or a device form "\\?\C:", "\\?\UNC\server\share",
-// "\\.\name") and an optional root separator.
+// Windows path texts: joining, taking the parent, and the form handed to the
+// system. Both '\' and '/' are separators; a path begins with an optional
+// prefix (a drive "C:", a share "\\server\share", or a device form "\\?\C:",
+// "\\?\UNC\server\share", "\\.\name") and an optional root separator.
+#include <windows.h>
+
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "platform/win32/internal.h"
 
 namespace qrl::platform {
 namespace {
@@ -44,7 +47,10 @@ std::size_t prefix_length(std::string_view path) {
 
 std::string join(std::string_view base, std::string_view name) {
   std::string result(base);
-  if (!base.empty() && !is_separator(base.back())) result.push_back('\\');
+  // A bare drive ("C:") names that drive's current folder, so "C:" and "x"
+  // make "C:x", inside it, not "C:\x" at the drive's root.
+  const bool bare_drive = base.size() == 2 && is_drive_letter(base[0]) && base[1] == ':';
+  if (!base.empty() && !is_separator(base.back()) && !bare_drive) result.push_back('\\');
   result.append(name);
   return result;
 }
@@ -65,5 +71,44 @@ std::optional<std::string> parent(std::string_view path) {
   while (cut > root_end && is_separator(path[cut - 1])) --cut;
   return std::string(path.substr(0, cut));
 }
+
+namespace win32 {
+
+namespace {
+
+bool has_device_prefix(std::wstring_view path) {
+  return path.size() >= 4 && path[0] == L'\\' && path[1] == L'\\' &&
+         (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+}
+
+}  // namespace
+
+std::wstring extended_form(std::wstring_view full) {
+  if (full.size() <= kLongestPlainPath || has_device_prefix(full)) return std::wstring(full);
+  if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
+    return L"\\\\?\\UNC\\" + std::wstring(full.substr(2));  // a share
+  }
+  return L"\\\\?\\" + std::wstring(full);
+}
+
+std::wstring system_path(std::string_view path) {
+  const std::wstring wide = widen(path);
+  if (wide.empty() || has_device_prefix(wide)) return wide;
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  for (int attempt = 0; size != 0 && attempt < 4; ++attempt) {
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0) break;
+    if (length < size) {
+      full.resize(length);
+      return extended_form(full);
+    }
+    size = length;  // the current folder changed meanwhile: try with the new size
+  }
+  // Left for the file function to refuse with its own error.
+  return wide;
+}
+
+}  // namespace win32
 
 }  // namespace qrl::platform

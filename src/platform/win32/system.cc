@@ -93,20 +93,49 @@ void write_error_line(std::string_view line) {
 }
 
 // ---------------------------------------------------------------------------
-// Randomness
+// System libraries, randomness and digests
+//
+// CNG is taken from bcrypt.dll loaded from System32 at run time rather than
+// through the import table, which Windows would resolve by searching the
+// program's own folder first.
 
 namespace {
 
 using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
 using RtlNtStatusToDosErrorFn = ULONG(WINAPI*)(NTSTATUS);
 
-// ProcessPrng exists from Windows 10 on, in bcryptprimitives.dll; older systems
-// and Wine do not have it.
-ProcessPrngFn find_process_prng() {
-  HMODULE module = LoadLibraryW(L"bcryptprimitives.dll");
+// A function of a DLL from System32, or nullptr when either is missing.
+template <class Fn>
+Fn system_function(const wchar_t* dll, const char* name) {
+  HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (module == nullptr) return nullptr;
-  return reinterpret_cast<ProcessPrngFn>(
-      reinterpret_cast<void*>(GetProcAddress(module, "ProcessPrng")));
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// The CNG functions the program uses, looked up once.
+struct Cng {
+  decltype(&BCryptOpenAlgorithmProvider) open_provider =
+      system_function<decltype(&BCryptOpenAlgorithmProvider)>(L"bcrypt.dll",
+                                                               "BCryptOpenAlgorithmProvider");
+  decltype(&BCryptCreateHash) create_hash =
+      system_function<decltype(&BCryptCreateHash)>(L"bcrypt.dll", "BCryptCreateHash");
+  decltype(&BCryptHashData) hash_data =
+      system_function<decltype(&BCryptHashData)>(L"bcrypt.dll", "BCryptHashData");
+  decltype(&BCryptFinishHash) finish_hash =
+      system_function<decltype(&BCryptFinishHash)>(L"bcrypt.dll", "BCryptFinishHash");
+  decltype(&BCryptDestroyHash) destroy_hash =
+      system_function<decltype(&BCryptDestroyHash)>(L"bcrypt.dll", "BCryptDestroyHash");
+  decltype(&BCryptGenRandom) gen_random =
+      system_function<decltype(&BCryptGenRandom)>(L"bcrypt.dll", "BCryptGenRandom");
+
+  bool hashes() const {
+    return open_provider && create_hash && hash_data && finish_hash && destroy_hash;
+  }
+};
+
+const Cng& cng() {
+  static const Cng functions;
+  return functions;
 }
 
 // The Win32 error for a failed CNG status.
@@ -120,8 +149,13 @@ Error status_error(NTSTATUS status) {
 
 }  // namespace
 
+void start_process() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
 Status random_bytes(std::span<std::uint8_t> out) {
-  static const ProcessPrngFn process_prng = find_process_prng();
+  // ProcessPrng exists from Windows 10 on, in bcryptprimitives.dll; older
+  // systems and Wine do not have it.
+  static const ProcessPrngFn process_prng =
+      system_function<ProcessPrngFn>(L"bcryptprimitives.dll", "ProcessPrng");
   std::size_t done = 0;
   while (done < out.size()) {
     const std::size_t chunk = std::min<std::size_t>(out.size() - done, 1u << 30);
@@ -129,8 +163,10 @@ Status random_bytes(std::span<std::uint8_t> out) {
       // Documented never to fail.
       process_prng(out.data() + done, chunk);
     } else {
-      const NTSTATUS status = BCryptGenRandom(nullptr, out.data() + done, static_cast<ULONG>(chunk),
-                                              BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+      if (cng().gen_random == nullptr) return fail(Error::os(ERROR_PROC_NOT_FOUND));
+      const NTSTATUS status = cng().gen_random(nullptr, out.data() + done,
+                                               static_cast<ULONG>(chunk),
+                                               BCRYPT_USE_SYSTEM_PREFERRED_RNG);
       if (!BCRYPT_SUCCESS(status)) return fail(status_error(status));
     }
     done += chunk;
@@ -138,16 +174,14 @@ Status random_bytes(std::span<std::uint8_t> out) {
   return {};
 }
 
-// ---------------------------------------------------------------------------
-// Digests
-
 namespace {
 
 // The SHA-256 provider, opened once for the life of the process.
 BCRYPT_ALG_HANDLE sha256_provider() {
   static const BCRYPT_ALG_HANDLE provider = [] {
     BCRYPT_ALG_HANDLE handle = nullptr;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    if (!cng().hashes() ||
+        !BCRYPT_SUCCESS(cng().open_provider(&handle, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
       return BCRYPT_ALG_HANDLE{nullptr};
     return handle;
   }();
@@ -163,17 +197,18 @@ std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
   BCRYPT_ALG_HANDLE provider = sha256_provider();
   if (provider == nullptr) std::abort();
   BCRYPT_HASH_HANDLE hash = nullptr;
-  if (!BCRYPT_SUCCESS(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0))) std::abort();
+  if (!BCRYPT_SUCCESS(cng().create_hash(provider, &hash, nullptr, 0, nullptr, 0, 0))) std::abort();
   std::size_t done = 0;
   while (done < bytes.size()) {
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1u << 30);
     auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + done));
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash, data, static_cast<ULONG>(chunk), 0))) std::abort();
+    if (!BCRYPT_SUCCESS(cng().hash_data(hash, data, static_cast<ULONG>(chunk), 0))) std::abort();
     done += chunk;
   }
-  if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+  if (!BCRYPT_SUCCESS(
+          cng().finish_hash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
     std::abort();
-  BCryptDestroyHash(hash);
+  cng().destroy_hash(hash);
   return digest;
 }
 

@@ -8,10 +8,11 @@
 export LC_ALL=C.UTF-8
 export LANG=C.UTF-8
 
-# What the Linux build needs, and what the Windows build and its tests add.
-# cmake only recommends make, and the set-up installs without recommendations.
+# What the Linux build needs, and what the Windows build and its tests add
+# (NSIS and Python for the sample installer's test). cmake only recommends
+# make, and the set-up installs without recommendations.
 linux_packages=(cmake make g++ libssl-dev nlohmann-json3-dev googletest)
-windows_packages=(g++-mingw-w64-x86-64-posix wine wine64)
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis python3)
 
 # Installs the named packages that are not installed yet.
 ensure_packages() {

@@ -13,4 +13,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Wine, as the unprivileged user that owns the tests' Wine prefix when the
+# tests are run as root (see scripts/as-wine-user).
+get_filename_component(QRL_AS_WINE_USER ${CMAKE_CURRENT_LIST_DIR}/../scripts/as-wine-user ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QRL_AS_WINE_USER} wine)

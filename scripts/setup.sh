@@ -33,25 +33,43 @@ ensure_packages() {
 }
 
 # Gives the Windows tests a Wine prefix of their own under the build folder,
-# created once before the tests rather than by the first test.
+# created once before the tests rather than by the first test. As root, the
+# prefix belongs to the unprivileged user "nobody" and every Wine program of
+# the tests runs as that user (through scripts/as-wine-user), because Wine run
+# as root lets writers open read-only files.
 start_wine() {
   local build=$1
-  export WINEPREFIX="$PWD/$build/wineprefix"
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
+  unset QRL_WINE_USER QRL_WINE_GROUP QRL_WINE_HOME
+  export WINEPREFIX="$PWD/$build/wineprefix"
+  if [ "$(id -u)" -eq 0 ]; then
+    if setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
+      test -r "$PWD/$build/qrl_tests.exe" 2>/dev/null; then
+      local home="$PWD/$build/wine-nobody"
+      mkdir -p "$home"
+      chown nobody:nogroup "$home"
+      export QRL_WINE_USER=nobody QRL_WINE_GROUP=nogroup QRL_WINE_HOME="$home"
+      export WINEPREFIX="$home/prefix"
+      echo "== Windows tests run as the unprivileged user nobody"
+    else
+      echo "== NOTE: nobody cannot read $PWD/$build, so the Windows tests run as root;" \
+        "the read-only cases are skipped" >&2
+    fi
+  fi
   # The Wine server and the services that wineboot starts outlive the program
   # that started them and keep its inherited pipes open; start them here, with
   # their output in files, so that no test run (nor the listing of the tests)
   # waits on them.
-  wineserver -p >"$PWD/$build/wineserver.log" 2>&1 || true
+  scripts/as-wine-user wineserver -p >"$PWD/$build/wineserver.log" 2>&1 || true
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "== Creating the Wine prefix (once)"
-    wineboot -i >"$PWD/$build/wineboot.log" 2>&1 || true
+    scripts/as-wine-user wineboot -i >"$PWD/$build/wineboot.log" 2>&1 || true
   else
-    wineboot >"$PWD/$build/wineboot.log" 2>&1 || true
+    scripts/as-wine-user wineboot >"$PWD/$build/wineboot.log" 2>&1 || true
   fi
 }
 
 stop_wine() {
-  wineserver -k >/dev/null 2>&1 || true
+  scripts/as-wine-user wineserver -k >/dev/null 2>&1 || true
 }

@@ -193,6 +193,14 @@ TEST_F(EntryRefusals, ArgumentThatIsNotUtf8) {
 
 // The lookup itself, for what a command line cannot show: the program path is
 // element 0 of the search.
+TEST_F(EntryRefusals, AStandardErrorNobodyReadsDoesNotChangeTheStatus) {
+  // The installer may have closed its end of the pipe: the line cannot be
+  // written, and the status still tells the outcome.
+  auto process = Process::start(
+      program_path(), {"no-such-command", "--install-dir", inst, "--owner", "1"}, "", kBrokenPipe);
+  EXPECT_EQ(process->wait(), 20);
+}
+
 TEST(EntryOptions, TheProgramPathTakesPartInTheLookup) {
   EXPECT_EQ(find_option({"--owner", "5"}, "--owner"), "5");
   EXPECT_EQ(find_optional({"--launcher", "--launcher", "x"}, "--launcher"), "--launcher");

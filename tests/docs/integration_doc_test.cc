@@ -60,6 +60,7 @@ const FixedLine kFixedLines[] = {
     {"kMsgMcpDirIsLink", kExitFailure, kMsgMcpDirIsLink},
     {"kMsgMcpDirEscapes", kExitFailure, kMsgMcpDirEscapes},
     {"kMsgUnknownCommand", kExitFailure, kMsgUnknownCommand},
+    {"kMsgOutOfMemory", kExitFailure, kMsgOutOfMemory},
     {"kMsgPruneWarning", 0, kMsgPruneWarning},
 };
 

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/platform.h"
 #include "store/records.h"
+#include "support/os.h"
 #include "support/support.h"
 
 namespace qrl {
@@ -228,6 +231,21 @@ TEST_F(CancelTest, AnotherOwnerIsRefusedAndTheLeaseStays) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(test::read_file(lease_path(inst)), before);
   EXPECT_TRUE(require_lease(inst, a->pid()));
+}
+
+TEST_F(CancelTest, ABareDriveIsThatDrivesCurrentFolder) {
+  if (!test::on_windows()) GTEST_SKIP() << "drive letters belong to Windows paths";
+  auto a = test::start_owner();
+  ASSERT_TRUE(acquire_lease(inst, a->pid()));
+  // Run from the installation folder, "C:" is that folder, not the root of C:.
+  const auto before = std::filesystem::current_path();
+  std::filesystem::current_path(test::fs_path(inst));
+  auto run = test::run_program(
+      {"cancel", "--install-dir", inst.substr(0, 2), "--owner", std::to_string(a->pid() + 1)});
+  std::filesystem::current_path(before);
+  EXPECT_EQ(run.exit_code, 20);
+  EXPECT_EQ(run.err, std::string(kMsgCannotCancelOther) + "\n");
+  EXPECT_TRUE(test::exists(lease_path(inst)));
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ TEST(PlatformPath, JoinAddsOneSeparatorOnlyWhenNeeded) {
     EXPECT_EQ(platform::join("C:\\a", "b"), "C:\\a\\b");
     EXPECT_EQ(platform::join("C:\\a\\", "b"), "C:\\a\\b");
     EXPECT_EQ(platform::join("C:\\a/", "b"), "C:\\a/b");
+    // A bare drive names that drive's current folder.
+    EXPECT_EQ(platform::join("C:", "b"), "C:b");
+    EXPECT_EQ(platform::join("C:\\", "b"), "C:\\b");
   } else {
     EXPECT_EQ(platform::join("/a", "b"), "/a/b");
     EXPECT_EQ(platform::join("/a/", "b"), "/a/b");

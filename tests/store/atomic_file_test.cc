@@ -166,6 +166,22 @@ TEST(AtomicFile, FixedTempStaysAfterFailedMove) {
   EXPECT_EQ(read_file(dir / ".qrl-update.json/inside"), "kept");
 }
 
+TEST(AtomicFile, FixedTempThatIsALinkIsRefusedAndNothingOutsideChanges) {
+  if (!test::links_supported()) GTEST_SKIP() << "links cannot be made from inside Wine";
+  TempDir dir;
+  const std::string outside = dir / "outside/file";
+  test::write_file(outside, "outside");
+  test::make_dirs(dir / "inst");
+  test::make_symlink(outside, dir / "inst/.qrl-pair.tmp");
+  test::write_file(dir / "inst/.qrl-pair.json", "former");
+
+  ASSERT_FALSE(
+      write_file_via_fixed_temp(dir / "inst/.qrl-pair.tmp", dir / "inst/.qrl-pair.json", "record"));
+  EXPECT_EQ(read_file(outside), "outside");
+  EXPECT_EQ(read_file(dir / "inst/.qrl-pair.json"), "former");
+  EXPECT_EQ(list_names(dir / "outside"), std::vector<std::string>{"file"});
+}
+
 TEST(Digest, KnownVectors) {
   EXPECT_EQ(sha256_hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");

@@ -214,6 +214,7 @@ void add_answer(std::map<std::string, std::string>& values, const std::string& q
   values[question + ".out"] = answer->out;
   values[question + ".exit"] = std::to_string(answer->exit_code);
   values[question + ".stderr"] = std::to_string(answer->stderr_bytes);
+  values[question + ".fill"] = std::to_string(answer->out_fill);
   values[question + ".hang"] = answer->hang ? "1" : "0";
   values[question + ".mark"] = answer->mark;
 }

@@ -86,13 +86,18 @@ std::string program_path();
 // The fixture program, unconfigured.
 std::string fixture_path();
 
+// In place of a file for standard error: a pipe whose reader has gone, so that
+// every write to it fails.
+inline constexpr const char* kBrokenPipe = "<broken pipe>";
+
 // A process started by a test. The destructor ends it (if still running) and
 // waits for it, so no test leaves a process behind, even when it fails.
 class Process {
  public:
   // Starts `exe` with `args` (not including the program path). Standard input
   // is the null device; standard output and standard error go to the given
-  // files, or to the null device when empty.
+  // files, or to the null device when empty; standard error may also be
+  // kBrokenPipe.
   static std::unique_ptr<Process> start(const std::string& exe,
                                         const std::vector<std::string>& args,
                                         const std::string& out_file = "",
@@ -163,6 +168,7 @@ struct Answer {
   std::size_t stderr_bytes = 0;  // bytes written to standard error first
   bool hang = false;             // never exit (and never answer)
   std::string mark{};            // a file to create when asked (empty: none)
+  std::size_t out_fill = 0;      // bytes written to standard output after `out`
 };
 
 struct FixtureConfig {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "cli/failure.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"
@@ -82,6 +83,26 @@ TEST_F(StageVerify, LauncherStageRecordsTheLauncherInEffect) {
   EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
   EXPECT_EQ(pair_record().mcp, digest_of(at("qrl-mcp.exe")));
   EXPECT_EQ(pair_record().server->launcher_sha256, digest_of(at("qrl-mcp.exe")));
+}
+
+TEST_F(StageVerify, RunningOutOfMemoryEndsTheRunWithOneLine) {
+  if (test::on_windows()) GTEST_SKIP() << "a process's memory cannot be limited under Wine";
+  make_package("a", "s", test::launcher_config("1.0.0"));
+  // The installed launcher, named by the pair record, answers its version with
+  // a gibibyte: more than the run may allocate.
+  FixtureConfig installed = test::launcher_config("1.0.0", "installed");
+  installed.launcher_version->out_fill = std::size_t{1} << 30;
+  test::make_fixture(at("qrl-mcp.exe"), installed);
+  const std::string pair = encode(Pair{"a", digest_of(at("qrl-mcp.exe")), std::nullopt});
+  test::write_file(at(".qrl-pair.json"), pair);
+
+  std::vector<std::string> limited = {"--as=268435456", "--", test::program_path()};
+  for (const auto& arg : args("stage", package_args("1.2.3"))) limited.push_back(arg);
+  test::TempDir out;
+  auto process = test::Process::start("/usr/bin/prlimit", limited, out / "out", out / "err");
+  EXPECT_EQ(process->wait(), 20);
+  EXPECT_EQ(test::read_file(out / "err"), std::string(kMsgOutOfMemory) + "\n");
+  EXPECT_EQ(test::read_file(at(".qrl-pair.json")), pair);
 }
 
 TEST_F(StageVerify, InvalidVersionIsReportedBeforeAnyFileIsRead) {

@@ -127,9 +127,8 @@ Result<WriteFile> create_new_file(const std::string& path, FileMode mode) {
 }
 
 Result<WriteFile> open_truncated(const std::string& path, FileMode mode) {
-  const int fd =
-      open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-                    creation_mode(mode));
+  const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                               creation_mode(mode));
   if (fd < 0) return last_error();
   return WriteFile(fd);
 }

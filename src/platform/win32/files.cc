@@ -38,7 +38,8 @@ HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); 
 std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
 HANDLE open(const std::string& path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-  return CreateFileW(system_path(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+  return CreateFileW(system_path(path).c_str(), access, share, nullptr, disposition, flags,
+                     nullptr);
 }
 
 // A handle from CreateFileW and GetLastError() taken right after it (on
@@ -138,9 +139,8 @@ Result<WriteFile> create_new_file(const std::string& path, FileMode) {
 Result<WriteFile> open_truncated(const std::string& path, FileMode) {
   // A link planted under the fixed name is opened as itself, never followed,
   // and refused before anything is truncated or written.
-  const Opened opened =
-      open_when_released(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, OPEN_ALWAYS,
-                         FILE_FLAG_OPEN_REPARSE_POINT);
+  const Opened opened = open_when_released(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
+                                           OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT);
   Handle handle(opened.handle);
   if (!handle.valid()) return fail(Error::os(static_cast<int>(opened.code)));
   if (opened.code == ERROR_ALREADY_EXISTS) {

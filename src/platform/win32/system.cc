@@ -116,7 +116,7 @@ Fn system_function(const wchar_t* dll, const char* name) {
 struct Cng {
   decltype(&BCryptOpenAlgorithmProvider) open_provider =
       system_function<decltype(&BCryptOpenAlgorithmProvider)>(L"bcrypt.dll",
-                                                               "BCryptOpenAlgorithmProvider");
+                                                              "BCryptOpenAlgorithmProvider");
   decltype(&BCryptCreateHash) create_hash =
       system_function<decltype(&BCryptCreateHash)>(L"bcrypt.dll", "BCryptCreateHash");
   decltype(&BCryptHashData) hash_data =
@@ -164,9 +164,8 @@ Status random_bytes(std::span<std::uint8_t> out) {
       process_prng(out.data() + done, chunk);
     } else {
       if (cng().gen_random == nullptr) return fail(Error::os(ERROR_PROC_NOT_FOUND));
-      const NTSTATUS status = cng().gen_random(nullptr, out.data() + done,
-                                               static_cast<ULONG>(chunk),
-                                               BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+      const NTSTATUS status = cng().gen_random(
+          nullptr, out.data() + done, static_cast<ULONG>(chunk), BCRYPT_USE_SYSTEM_PREFERRED_RNG);
       if (!BCRYPT_SUCCESS(status)) return fail(status_error(status));
     }
     done += chunk;
@@ -205,8 +204,7 @@ std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
     if (!BCRYPT_SUCCESS(cng().hash_data(hash, data, static_cast<ULONG>(chunk), 0))) std::abort();
     done += chunk;
   }
-  if (!BCRYPT_SUCCESS(
-          cng().finish_hash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+  if (!BCRYPT_SUCCESS(cng().finish_hash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
     std::abort();
   cng().destroy_hash(hash);
   return digest;

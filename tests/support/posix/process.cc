@@ -50,8 +50,14 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out_file.empty() ? "/dev/null" : out_file.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err_file.empty() ? "/dev/null" : err_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int broken[2] = {-1, -1};
+  if (err_file == kBrokenPipe && pipe2(broken, O_CLOEXEC) == 0) {
+    close(broken[0]);
+    posix_spawn_file_actions_adddup2(&actions, broken[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, err_file.empty() ? "/dev/null" : err_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   // Nothing but the three standard descriptors reaches the child.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
@@ -72,6 +78,7 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   const int error = posix_spawn(&pid, exe.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (broken[1] >= 0) close(broken[1]);
   if (error != 0) {
     ADD_FAILURE() << "cannot start " << exe << ": " << std::strerror(error);
   } else {

@@ -73,7 +73,14 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   for (const auto& arg : args) command_line += L" " + quote(widen(arg));
 
   HANDLE handles[3] = {open_inheritable("", false), open_inheritable(out_file, true),
-                       open_inheritable(err_file, true)};
+                       INVALID_HANDLE_VALUE};
+  if (err_file == kBrokenPipe) {
+    SECURITY_ATTRIBUTES security{sizeof security, nullptr, TRUE};
+    HANDLE reader = nullptr;
+    if (CreatePipe(&reader, &handles[2], &security, 0)) CloseHandle(reader);
+  } else {
+    handles[2] = open_inheritable(err_file, true);
+  }
   bool opened = true;
   for (HANDLE h : handles) opened = opened && h != INVALID_HANDLE_VALUE;
 

@@ -8,7 +8,7 @@ namespace qrl {
 namespace {
 
 Result<Lease> read_lease(const std::string& path) {
-  auto bytes = platform::read_file(path);
+  auto bytes = read_record(path);
   if (!bytes) return fail(bytes.error());
   return decode_lease(*bytes);
 }
@@ -22,7 +22,7 @@ bool is_incarnation(const OwnerStatus& status, const Lease& lease) {
 Result<OwnerStatus> probe_owner(std::uint32_t pid) { return platform::query_process(pid); }
 
 Result<bool> lease_is_active(const std::string& install_dir) {
-  auto bytes = platform::read_file(platform::join(install_dir, kLeaseFile));
+  auto bytes = read_record(platform::join(install_dir, kLeaseFile));
   if (!bytes) {
     if (platform::is_not_found(bytes.error())) return false;
     return fail(bytes.error());

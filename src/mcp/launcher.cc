@@ -49,7 +49,7 @@ Result<LauncherDecision> check_launcher(const std::string& install_dir,
   // A differing launcher may stay only when it is the one the staged pair
   // expects and the offered one reports the very same launcher version. An
   // absent or unreadable pair record simply means the launcher is replaced.
-  auto pair_bytes = platform::read_file(platform::join(install_dir, kPairFile));
+  auto pair_bytes = read_record(platform::join(install_dir, kPairFile));
   if (!pair_bytes) return LauncherDecision::kReplace;
   auto pair = decode_pair(*pair_bytes);
   if (!pair || pair->mcp != *installed_sha) return LauncherDecision::kReplace;

@@ -33,9 +33,11 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
                        const std::string& launcher, const std::string& version,
                        std::uint32_t owner) {
   if (auto lease = require_lease(install_dir, owner); !lease) return lease;
+  remove_write_leftovers(install_dir);
 
   auto version_dir = ensure_mcp_version_dir(install_dir, version);
   if (!version_dir) return fail(version_dir.error());
+  remove_write_leftovers(*version_dir);
 
   // A running server cannot be overwritten; nothing else is examined then.
   const std::string server = platform::join(*version_dir, kServerExe);
@@ -89,6 +91,7 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
       if (!is_version_directory(entry)) continue;
       auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
       if (!version_dir) return fail(version_dir.error());
+      remove_write_leftovers(*version_dir);
       auto removed = remove_file_if_present(platform::join(*version_dir, kServerExe));
       if (!removed) return removed;
       // Stays when it holds anything else.
@@ -99,9 +102,11 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
       auto removed = remove_file_if_present(platform::join(mcp_dir, record));
       if (!removed) return removed;
     }
+    remove_write_leftovers(mcp_dir);
     // Stays when it holds anything that is not ours.
     (void)platform::remove_directory(mcp_dir);
   }
+  remove_write_leftovers(install_dir);
 
   return remove_file_if_present(launcher);
 }

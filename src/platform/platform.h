@@ -121,9 +121,42 @@ Result<WriteFile> create_new_file(const std::string& path, FileMode mode);
 // not created.
 Result<WriteFile> open_truncated(const std::string& path, FileMode mode);
 
-// Reads a whole file (Windows: share mode 7). A failure to open or read is
-// returned unchanged.
-Result<std::string> read_file(const std::string& path);
+// The error of a file that is not a regular file (a FIFO, a device, a pipe):
+// reading it could block for ever or never end, so it is refused at once.
+inline constexpr const char* kMsgNotRegularFile = "不是普通文件，不能读取";
+
+// A file open for reading. Closed by the destructor.
+class InputFile {
+ public:
+  InputFile() = default;
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile();
+
+  // Reads up to `buffer.size()` bytes into `buffer`: the count read, 0 at the
+  // end of the file. An interrupted read is repeated.
+  Result<std::size_t> read_some(std::span<char> buffer);
+
+ private:
+  friend Result<InputFile> open_for_reading(const std::string&);
+  explicit InputFile(std::intptr_t handle) : handle_(handle) {}
+  std::intptr_t handle_ = -1;
+};
+
+// Opens an existing regular file for reading, without waiting on anything:
+// Windows CreateFileW GENERIC_READ, share 7, OPEN_EXISTING, and GetFileType
+// must be FILE_TYPE_DISK; POSIX open(O_RDONLY | O_NONBLOCK), then fstat must
+// show a regular file. Anything else (a FIFO, a device, a pipe) fails with
+// kMsgNotRegularFile; a directory fails with the system's error (EISDIR, or
+// access denied on Windows).
+Result<InputFile> open_for_reading(const std::string& path);
+
+// Reads a whole file, at most `limit` bytes of it (a larger file gives its
+// first `limit` bytes). A failure to open or read is returned unchanged.
+Result<std::string> read_file(const std::string& path,
+                              std::size_t limit = static_cast<std::size_t>(-1));
 
 // Moves `from` over `to`, replacing an existing target. Windows: MoveFileExW
 // with MOVEFILE_REPLACE_EXISTING, plus MOVEFILE_WRITE_THROUGH when
@@ -163,9 +196,10 @@ Result<FileInfo> info_following(const std::string& path);
 // "absent" may skip or delete something.
 Result<std::optional<FileInfo>> find_following(const std::string& path);
 
-// Reads a whole file that may be absent: nothing when it does not exist (a
+// read_file for a file that may be absent: nothing when it does not exist (a
 // not-found error), any other failure returned.
-Result<std::optional<std::string>> read_file_if_present(const std::string& path);
+Result<std::optional<std::string>> read_file_if_present(
+    const std::string& path, std::size_t limit = static_cast<std::size_t>(-1));
 
 // The attributes of the entry itself, without following a final link.
 // Windows: CreateFileW with access 0, share 7, OPEN_EXISTING,

@@ -35,6 +35,22 @@ Status create_directories(const std::string& path) {
   return fail(made.error());
 }
 
+bool is_write_temp_name(std::string_view name) {
+  constexpr std::string_view kPrefix = ".qrl-write-";
+  constexpr std::string_view kSuffix = ".tmp";
+  return name.size() == kPrefix.size() + 36 + kSuffix.size() && name.starts_with(kPrefix) &&
+         name.ends_with(kSuffix);
+}
+
+void remove_write_leftovers(const std::string& folder) {
+  auto entries = platform::list_directory(folder);
+  if (!entries) return;
+  for (const platform::DirEntry& entry : *entries) {
+    if (entry.info.is_directory || !is_write_temp_name(entry.name)) continue;
+    (void)platform::delete_file(platform::join(folder, entry.name));
+  }
+}
+
 Result<std::string> unique_temp_name() {
   std::array<std::uint8_t, 16> bytes{};
   if (auto drawn = platform::random_bytes(bytes); !drawn) return fail(drawn.error());

@@ -34,6 +34,16 @@ Status write_file_via_fixed_temp(const std::string& temp, const std::string& tar
 // a random version-4 UUID, ".tmp".
 Result<std::string> unique_temp_name();
 
+// Whether `name` is that of a temporary file of write_file_atomically.
+bool is_write_temp_name(std::string_view name);
+
+// Removes the temporary files of write_file_atomically that runs killed while
+// writing left in `folder`. Only a run that holds the lease calls it, before it
+// writes into the folder: no other run writes there then. A file that cannot
+// be removed (on Windows, one another program holds) stays; that is never a
+// failure.
+void remove_write_leftovers(const std::string& folder);
+
 // The SHA-256 of `bytes` as 64 lowercase hexadecimal digits.
 std::string sha256_hex(std::string_view bytes);
 

@@ -507,6 +507,8 @@ class RecordReader {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 Result<std::unique_ptr<Values>> decode_record(std::string_view bytes, const Schema& schema) {
+  // Far beyond any record the program writes: not parsed at all.
+  if (bytes.size() > kMaxRecordSize) return fail(kRecordTooLarge);
   // A byte-order mark is not JSON (the parser would pass over it quietly).
   if (!bytes.empty() && static_cast<unsigned char>(bytes.front()) == 0xEF) {
     return fail("expected value" + position_suffix(bytes, 1));
@@ -562,6 +564,14 @@ std::string encode(const Pair& pair) {
   }
   out.push_back('}');
   return out;
+}
+
+Result<std::string> read_record(const std::string& path) {
+  return platform::read_file(path, kMaxRecordSize + 1);
+}
+
+Result<std::optional<std::string>> read_record_if_present(const std::string& path) {
+  return platform::read_file_if_present(path, kMaxRecordSize + 1);
 }
 
 Result<Lease> decode_lease(std::string_view bytes) {

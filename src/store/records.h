@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "platform/result.h"
 
 namespace qrl {
@@ -38,8 +39,20 @@ std::string encode(const Lease& lease);
 std::string encode(const Bundle& bundle);
 std::string encode(const Pair& pair);
 
+// The largest record decoded: far above any record the program writes (a few
+// hundred bytes). A larger file is undecodable, with its own message, and is
+// never read whole.
+inline constexpr std::size_t kMaxRecordSize = 65536;
+inline constexpr const char* kRecordTooLarge = "record larger than 65536 bytes";
+
+// Reads a record file: at most kMaxRecordSize + 1 bytes, enough for the
+// decoder to refuse a file that is too large. Errors as platform::read_file.
+Result<std::string> read_record(const std::string& path);
+// The same for a record that may be absent (not-found: nothing).
+Result<std::optional<std::string>> read_record_if_present(const std::string& path);
+
 // Decoding errors are errors with a fixed text: the message and
-// " at line L column C".
+// " at line L column C" (a record that is too large: kRecordTooLarge alone).
 Result<Lease> decode_lease(std::string_view bytes);
 Result<Bundle> decode_bundle(std::string_view bytes);
 Result<Pair> decode_pair(std::string_view bytes);

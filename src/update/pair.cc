@@ -79,7 +79,7 @@ Result<std::optional<std::string>> verify_plain(const std::string& install_dir, 
 // but cannot be read is an error: taking it for absent would lose the version
 // the installation can fall back to.
 Status keep_previous_record(const std::string& install_dir, const std::string& version) {
-  auto former = platform::read_file_if_present(mcp_record_path(install_dir, kCurrentRecord));
+  auto former = read_record_if_present(mcp_record_path(install_dir, kCurrentRecord));
   if (!former) return fail(former.error());
   if (!*former) return {};
   auto bundle = decode_bundle(**former);
@@ -109,9 +109,10 @@ Result<std::optional<std::string>> verify_with_launcher(const std::string& insta
   // The version records are written into "mcp" by their names: the folder
   // must pass the same checks as for install-payload, so that nothing is
   // written through a link or junction, outside the installation.
-  if (auto checked = ensure_mcp_version_dir(install_dir, part.version); !checked) {
-    return fail(checked.error());
-  }
+  auto version_dir = ensure_mcp_version_dir(install_dir, part.version);
+  if (!version_dir) return fail(version_dir.error());
+  remove_write_leftovers(platform::join(install_dir, kMcpDir));
+  remove_write_leftovers(*version_dir);
   if (auto kept = keep_previous_record(install_dir, part.version); !kept) return fail(kept.error());
   if (auto written =
           write_atomically(mcp_record_path(install_dir, kCurrentRecord), encode(*bundle));
@@ -136,6 +137,7 @@ Result<std::optional<std::string>> verify_with_launcher(const std::string& insta
 Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std::string& app,
                   const std::string& mcp, const std::optional<LauncherPart>& launcher) {
   if (auto leased = require_lease(install_dir, owner); !leased) return leased;
+  remove_write_leftovers(install_dir);
   if (launcher) return stage_with_launcher(install_dir, app, mcp, *launcher);
   return stage_plain(install_dir, app, mcp);
 }
@@ -144,6 +146,7 @@ Result<std::optional<std::string>> verify_pair(const std::string& install_dir, s
                                                const std::string& app, const std::string& mcp,
                                                const std::optional<LauncherPart>& launcher) {
   if (auto leased = require_lease(install_dir, owner); !leased) return fail(leased.error());
+  remove_write_leftovers(install_dir);
   if (launcher) return verify_with_launcher(install_dir, owner, app, mcp, *launcher);
   return verify_plain(install_dir, owner, app, mcp);
 }
@@ -161,7 +164,7 @@ Status prune_old_mcp_versions(const std::string& install_dir, const std::string&
   // The previous version is kept. A record that exists but cannot be read
   // stops the pruning: its version is unknown, so any directory might be it.
   std::optional<std::string> previous;
-  auto bytes = platform::read_file_if_present(mcp_record_path(install_dir, kPreviousRecord));
+  auto bytes = read_record_if_present(mcp_record_path(install_dir, kPreviousRecord));
   if (!bytes) return fail(bytes.error());
   if (*bytes) {
     if (auto bundle = decode_bundle(**bytes)) previous = bundle->version;
@@ -175,13 +178,29 @@ Status prune_old_mcp_versions(const std::string& install_dir, const std::string&
     if (!version_dir) return fail(version_dir.error());
     auto contents = platform::list_directory(*version_dir);
     if (!contents) return fail(contents.error());
-    // Only a directory that holds nothing but the server itself is removed;
-    // anything else in it may be somebody's and stays.
-    if (contents->size() != 1 || contents->front().name != kServerExe) continue;
+    // Only a directory that holds nothing but the server itself (and what
+    // killed writes left) is removed; anything else in it may be somebody's
+    // and stays.
+    std::size_t servers = 0, others = 0;
+    for (const platform::DirEntry& item : *contents) {
+      if (item.name == kServerExe) {
+        ++servers;
+      } else if (item.info.is_directory || !is_write_temp_name(item.name)) {
+        ++others;
+      }
+    }
+    if (servers != 1 || others != 0) continue;
     const std::string server = platform::join(*version_dir, kServerExe);
     auto use = file_is_free(server);
     if (!use) return fail(use.error());
     if (*use == Use::kBusy) continue;
+    // A leftover that cannot be removed keeps the directory, server and all.
+    remove_write_leftovers(*version_dir);
+    if (contents->size() > 1) {
+      auto left = platform::list_directory(*version_dir);
+      if (!left) return fail(left.error());
+      if (left->size() != 1) continue;
+    }
     if (auto deleted = platform::delete_file(server); !deleted) return deleted;
     if (auto removed = platform::remove_directory(*version_dir); !removed) return removed;
   }

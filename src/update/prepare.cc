@@ -10,6 +10,7 @@
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
 #include "platform/platform.h"
+#include "store/atomic_file.h"
 #include "store/records.h"
 
 namespace qrl {
@@ -68,6 +69,7 @@ std::expected<void, CommandFailure> prepare(const std::string& install_dir, std:
   if (*app == Use::kBusy) return refuse(kExitAppRunning, kMsgAppRunning);
 
   if (auto leased = acquire_lease(install_dir, owner); !leased) return refuse(leased.error());
+  remove_write_leftovers(install_dir);
 
   bool launcher_kept = false;
   if (launcher) {

@@ -17,6 +17,7 @@
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "mcp/payload.h"
+#include "platform/platform.h"
 #include "update/pair.h"
 #include "update/prepare.h"
 
@@ -61,6 +62,7 @@ const FixedLine kFixedLines[] = {
     {"kMsgMcpDirEscapes", kExitFailure, kMsgMcpDirEscapes},
     {"kMsgUnknownCommand", kExitFailure, kMsgUnknownCommand},
     {"kMsgOutOfMemory", kExitFailure, kMsgOutOfMemory},
+    {"kMsgNotRegularFile", kExitFailure, platform::kMsgNotRegularFile},
     {"kMsgPruneWarning", 0, kMsgPruneWarning},
 };
 

@@ -124,6 +124,15 @@ TEST(Records, NestingIsLimitedTo128Levels) {
                  " at line 1 column " + std::to_string(head.size() + 128));
 }
 
+TEST(Records, SizeIsBoundedFarAboveAnyRecordWritten) {
+  // Blanks may follow a record; up to the bound it still decodes.
+  const std::string lease = encode(Lease{1, 2});
+  const std::string at_bound = lease + std::string(kMaxRecordSize - lease.size(), ' ');
+  EXPECT_EQ(decode_lease(at_bound), (Lease{1, 2}));
+  EXPECT_EQ(failure(decode_lease(at_bound + " ")), kRecordTooLarge);
+  EXPECT_EQ(failure(decode_pair(std::string(kMaxRecordSize + 1, '{'))), kRecordTooLarge);
+}
+
 TEST(Records, MalformedInput) {
   expect_failure(failure(decode_lease(R"({"owner":4242,"started":1)")), "EOF while parsing",
                  " at line 1 column 25");

@@ -68,6 +68,11 @@ bool on_windows();
 bool links_supported();
 // Makes a symbolic link at `link` pointing to `target` (POSIX only).
 void make_symlink(const std::string& target, const std::string& link);
+// Makes a FIFO at `path` (POSIX only): reading it waits for a writer.
+void make_fifo(const std::string& path);
+// A device that is not a regular file and that a program can name as a file:
+// "/dev/zero" (reads never end), or "NUL" on Windows.
+std::string endless_device();
 
 // ---------------------------------------------------------------------------
 // Waiting

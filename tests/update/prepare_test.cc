@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <limits>
+#include <thread>
 
 #include "installation.h"
 #include "lease/lease.h"
@@ -11,6 +13,8 @@
 namespace qrl {
 namespace {
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using test::Answer;
 using test::FixtureConfig;
 
@@ -151,43 +155,93 @@ TEST_F(Prepare, AnotherOwnersActiveLeaseIsRefused) {
   EXPECT_FAILURE(refused, 20, kMsgOtherInstallRunning);
 }
 
-TEST_F(Prepare, TwentyOwnersAtOnceGiveAtMostOneLease) {
-  constexpr int kRuns = 20;
+TEST_F(Prepare, OwnersRacingForTheLeaseGiveExactlyOneWinner) {
+  constexpr int kOwners = 20;
+  const int rounds = test::on_windows() ? 5 : 25;
   std::vector<std::unique_ptr<test::Process>> owners;
-  std::vector<std::unique_ptr<test::BackgroundRun>> runs;
-  for (int i = 0; i < kRuns; ++i) owners.push_back(test::start_owner());
-  for (int i = 0; i < kRuns; ++i) {
-    runs.push_back(std::make_unique<test::BackgroundRun>(
-        std::vector<std::string>{"prepare", "--install-dir", inst, "--owner",
-                                 std::to_string(owners[i]->pid()), "--timeout", "0"}));
-  }
+  for (int i = 0; i < kOwners; ++i) owners.push_back(test::start_owner());
   const std::string lock_violation =
       Error::os(test::on_windows() ? 33 : 11).display() + "\n";  // lock refused at once
-  int winners = 0;
-  std::uint32_t winner = 0;
-  for (int i = 0; i < kRuns; ++i) {
-    auto result = runs[i]->finish();
-    if (result.exit_code == 0) {
-      ++winners;
-      winner = owners[i]->pid();
-      EXPECT_EQ(result.err, "");
-    } else {
-      EXPECT_EQ(result.exit_code, 20);
-      EXPECT_TRUE(result.err == lock_violation ||
-                  result.err == std::string(kMsgOtherInstallRunning) + "\n")
-          << result.err;
+
+  for (int round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round + 1));
+    const std::string dir = root / ("race-" + std::to_string(round));
+    const std::string lease_file = test::join(dir, ".qrl-update.json");
+    // A reader that polls the lease while the owners race only ever sees no
+    // lease or a whole one.
+    std::atomic<bool> racing{true};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+      while (racing) {
+        if (auto bytes = platform::read_file(lease_file); bytes && !decode_lease(*bytes)) ++torn;
+      }
+    });
+    std::vector<std::unique_ptr<test::BackgroundRun>> runs;
+    for (const auto& owner : owners) {
+      runs.push_back(std::make_unique<test::BackgroundRun>(
+          std::vector<std::string>{"prepare", "--install-dir", dir, "--owner",
+                                   std::to_string(owner->pid()), "--timeout", "0"}));
     }
-  }
-  EXPECT_LE(winners, 1);
-  auto bytes = test::read_file(at(".qrl-update.json"));
-  if (winners == 1) {
-    ASSERT_TRUE(bytes);
-    auto lease = decode_lease(*bytes);
+    std::vector<std::uint32_t> winners;
+    for (int i = 0; i < kOwners; ++i) {
+      auto result = runs[i]->finish();
+      if (result.exit_code == 0) {
+        winners.push_back(owners[i]->pid());
+        EXPECT_EQ(result.err, "");
+      } else {
+        EXPECT_EQ(result.exit_code, 20);
+        EXPECT_TRUE(result.err == lock_violation ||
+                    result.err == std::string(kMsgOtherInstallRunning) + "\n")
+            << result.err;
+      }
+    }
+    racing = false;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+    ASSERT_EQ(winners.size(), 1u);
+    auto lease = decode_lease(test::read_file(lease_file).value_or(""));
     ASSERT_TRUE(lease) << lease.error().display();
-    EXPECT_EQ(lease->owner, winner);
-  } else {
-    EXPECT_FALSE(bytes);
+    EXPECT_EQ(lease->owner, winners.front());
   }
+}
+
+// The wait is measured from the moment the lease appears (prepare takes it
+// just before it starts waiting), so that starting the program is not counted.
+class PrepareWaiting : public Prepare {
+ protected:
+  std::unique_ptr<test::Process> serving;
+  void SetUp() override {
+    test::make_fixture(server("1.2.3"));
+    serving = test::start_staying(server("1.2.3"));
+  }
+  Clock::time_point when_waiting() {
+    EXPECT_TRUE(test::wait_until([&] { return lease_taken(); }));
+    return Clock::now();
+  }
+};
+
+TEST_F(PrepareWaiting, TimeOutIsCountedInSeconds) {
+  test::BackgroundRun prepare(args("prepare", {"--timeout", "1"}));
+  const auto waiting = when_waiting();
+  const auto result = prepare.finish();
+  const auto took = Clock::now() - waiting;
+  EXPECT_FAILURE(result, 12, kMsgTimeout);
+  // More than one second (less the few milliseconds the lease may have been
+  // seen late), and well before two.
+  EXPECT_GE(took, 950ms);
+  EXPECT_LT(took, 2s);
+}
+
+TEST_F(PrepareWaiting, ReleaseIsNoticedWithinOnePoll) {
+  test::BackgroundRun prepare(args("prepare", {"--timeout", "60"}));
+  const auto waiting = when_waiting();
+  std::this_thread::sleep_until(waiting + 500ms);
+  EXPECT_TRUE(prepare.running());
+  serving->kill();  // returns once the server has ended
+  const auto released = Clock::now();
+  EXPECT_SUCCESS(prepare.finish());
+  // One poll every 200 ms; the rest is the poll itself and the program's end.
+  EXPECT_LT(Clock::now() - released, 600ms);
 }
 
 }  // namespace

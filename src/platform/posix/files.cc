@@ -133,21 +133,44 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode mode) {
   return WriteFile(fd);
 }
 
-Result<std::string> read_file(const std::string& path) {
-  const Fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return last_error();
-  std::string content;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return last_error();
-    }
-    if (n == 0) break;
-    content.append(buffer, static_cast<std::size_t>(n));
+// ---------------------------------------------------------------------------
+// InputFile
+
+InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (handle_ >= 0) ::close(static_cast<int>(handle_));
+    handle_ = other.handle_;
+    other.handle_ = -1;
   }
-  return content;
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(handle_), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_error();
+  }
+}
+
+Result<InputFile> open_for_reading(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer. It is cleared
+  // again once the file is known to be a regular file.
+  const int fd = open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return last_error();
+  InputFile file(fd);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return last_error();
+  if (S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(kMsgNotRegularFile);
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return last_error();
+  return file;
 }
 
 // ---------------------------------------------------------------------------

@@ -161,30 +161,36 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode) {
 // ---------------------------------------------------------------------------
 // Reading, moving, deleting
 
-Result<std::string> read_file(const std::string& path) {
+InputFile::InputFile(InputFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) CloseHandle(to_handle(handle_));
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+InputFile::~InputFile() {
+  if (handle_ != -1) CloseHandle(to_handle(handle_));
+}
+
+Result<std::size_t> InputFile::read_some(std::span<char> buffer) {
+  const DWORD want = static_cast<DWORD>(std::min(buffer.size(), kChunk));
+  DWORD got = 0;
+  if (!ReadFile(to_handle(handle_), buffer.data(), want, &got, nullptr)) return fail(last_error());
+  return static_cast<std::size_t>(got);
+}
+
+Result<InputFile> open_for_reading(const std::string& path) {
   const Opened opened =
       open_when_released(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-  Handle handle(opened.handle);
-  if (!handle.valid()) return fail(Error::os(static_cast<int>(opened.code)));
-  // The size is only a hint: the file is read until a read returns nothing.
-  LARGE_INTEGER size{};
-  GetFileSizeEx(handle.get(), &size);
-  std::string content(std::min<std::size_t>(
-                          static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)), kChunk) +
-                          1,
-                      '\0');
-  std::size_t filled = 0;
-  for (;;) {
-    if (filled == content.size()) content.resize(std::max<std::size_t>(content.size() * 2, 65536));
-    const DWORD want = static_cast<DWORD>(std::min(content.size() - filled, kChunk));
-    DWORD got = 0;
-    if (!ReadFile(handle.get(), content.data() + filled, want, &got, nullptr))
-      return fail(last_error());
-    if (got == 0) break;
-    filled += got;
-  }
-  content.resize(filled);
-  return content;
+  if (opened.handle == INVALID_HANDLE_VALUE) return fail(Error::os(static_cast<int>(opened.code)));
+  InputFile file(from_handle(opened.handle));
+  // A pipe or a device ("CON", "\\.\pipe\...") could make a read wait for
+  // ever or never end.
+  if (GetFileType(opened.handle) != FILE_TYPE_DISK) return fail(kMsgNotRegularFile);
+  return file;
 }
 
 Status move_replace(const std::string& from, const std::string& to, bool write_through) {

@@ -121,4 +121,12 @@ void make_symlink(const std::string& target, const std::string& link) {
   }
 }
 
+void make_fifo(const std::string& path) {
+  if (mkfifo(path.c_str(), 0644) != 0) {
+    ADD_FAILURE() << "cannot make the FIFO " << path << ": " << std::strerror(errno);
+  }
+}
+
+std::string endless_device() { return "/dev/zero"; }
+
 }  // namespace qrl::test

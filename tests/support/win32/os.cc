@@ -111,4 +111,10 @@ void make_symlink(const std::string&, const std::string& link) {
   ADD_FAILURE() << "links cannot be made on Windows under Wine: " << link;
 }
 
+void make_fifo(const std::string& path) {
+  ADD_FAILURE() << "a FIFO cannot stand in a Windows folder: " << path;
+}
+
+std::string endless_device() { return "NUL"; }
+
 }  // namespace qrl::test

@@ -13,6 +13,10 @@ export LANG=C.UTF-8
 # make, and the set-up installs without recommendations.
 linux_packages=(cmake make g++ libssl-dev nlohmann-json3-dev googletest)
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis python3)
+# The fuzz targets: clang 16 with libc++ (clang cannot use libstdc++ 12's
+# std::expected), libFuzzer and the sanitizer runtimes; llvm-16 brings the
+# symbolizer that names the functions in a crash's stack.
+fuzz_packages=(clang-16 libc++-16-dev libc++abi-16-dev libclang-rt-16-dev libfuzzer-16-dev llvm-16)
 
 # Installs the named packages that are not installed yet.
 ensure_packages() {

@@ -1,5 +1,6 @@
 #include "cli/entry.h"
 
+#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -64,7 +65,23 @@ std::expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text) 
   return static_cast<std::uint32_t>(value);
 }
 
-std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
+std::uint64_t parse_timeout(const std::optional<std::string>& value) {
+  if (!value) return kDefaultTimeoutSeconds;
+  std::string_view text = *value;
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return kDefaultTimeoutSeconds;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return kDefaultTimeoutSeconds;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (kMax - digit) / 10) return kDefaultTimeoutSeconds;
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
+std::expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::string>& args) {
   auto install_dir = find_option(args, "--install-dir");
   if (!install_dir) return std::unexpected(install_dir.error());
   auto owner_text = find_option(args, "--owner");
@@ -83,26 +100,58 @@ std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& ar
     if (!mcp) return std::unexpected(mcp.error());
     auto part = launcher_part(launcher, version);
     if (!part) return std::unexpected(part.error());
-    if (command == "stage") return outcome_of(stage_pair(*install_dir, *owner, *app, *mcp, *part));
-    auto verified = verify_pair(*install_dir, *owner, *app, *mcp, *part);
-    if (!verified) return std::unexpected(CommandFailure::from(verified.error()));
-    return RunOutcome{std::move(*verified)};
+    PairCall call{*install_dir, *owner, *app, *mcp, *part};
+    if (command == "stage") return StageCall{std::move(call)};
+    return VerifyCall{std::move(call)};
   }
-  if (command == "cancel") return outcome_of(release_lease(*install_dir, *owner));
+  if (command == "cancel") return CancelCall{*install_dir, *owner};
   if (command == "prepare") {
-    auto prepared = prepare(*install_dir, *owner, launcher, args);
-    if (!prepared) return std::unexpected(std::move(prepared.error()));
-    return RunOutcome{};
+    return PrepareCall{*install_dir, *owner, launcher,
+                       parse_timeout(find_optional(args, "--timeout"))};
   }
   if (command == "install-payload") {
     auto mcp = find_option(args, "--mcp");
     if (!mcp) return std::unexpected(mcp.error());
     if (!launcher) return std::unexpected(failure("缺少 --launcher"));
     if (!version) return std::unexpected(failure("缺少 --version"));
-    return outcome_of(install_payload(*install_dir, *mcp, *launcher, *version, *owner));
+    return InstallPayloadCall{*install_dir, *owner, *mcp, *launcher, *version};
   }
-  if (command == "uninstall-payloads") return outcome_of(uninstall_payloads(*install_dir, *owner));
+  if (command == "uninstall-payloads") return UninstallPayloadsCall{*install_dir, *owner};
   return std::unexpected(failure(kMsgUnknownCommand));
+}
+
+std::expected<RunOutcome, CommandFailure> execute(const Invocation& invocation) {
+  struct Call {
+    std::expected<RunOutcome, CommandFailure> operator()(const PrepareCall& c) const {
+      auto prepared = prepare(c.install_dir, c.owner, c.launcher, c.timeout_seconds);
+      if (!prepared) return std::unexpected(std::move(prepared.error()));
+      return RunOutcome{};
+    }
+    std::expected<RunOutcome, CommandFailure> operator()(const InstallPayloadCall& c) const {
+      return outcome_of(install_payload(c.install_dir, c.mcp, c.launcher, c.version, c.owner));
+    }
+    std::expected<RunOutcome, CommandFailure> operator()(const StageCall& c) const {
+      return outcome_of(stage_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher));
+    }
+    std::expected<RunOutcome, CommandFailure> operator()(const VerifyCall& c) const {
+      auto verified = verify_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher);
+      if (!verified) return std::unexpected(CommandFailure::from(verified.error()));
+      return RunOutcome{std::move(*verified)};
+    }
+    std::expected<RunOutcome, CommandFailure> operator()(const CancelCall& c) const {
+      return outcome_of(release_lease(c.install_dir, c.owner));
+    }
+    std::expected<RunOutcome, CommandFailure> operator()(const UninstallPayloadsCall& c) const {
+      return outcome_of(uninstall_payloads(c.install_dir, c.owner));
+    }
+  };
+  return std::visit(Call{}, invocation);
+}
+
+std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
+  auto invocation = parse_invocation(args);
+  if (!invocation) return std::unexpected(std::move(invocation.error()));
+  return execute(*invocation);
 }
 
 int main_entry(int argc, char** argv) {

@@ -2,6 +2,7 @@
 // as its value; the first occurrence counts.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -18,5 +19,11 @@ std::expected<std::string, CommandFailure> find_option(const std::vector<std::st
                                                        std::string_view name);
 std::optional<std::string> find_optional(const std::vector<std::string>& args,
                                          std::string_view name);
+
+inline constexpr std::uint64_t kDefaultTimeoutSeconds = 180;
+
+// The --timeout value: an optional "+" and decimal digits up to 2^64-1; any
+// other text gives the default.
+std::uint64_t parse_timeout(const std::optional<std::string>& value);
 
 }  // namespace qrl

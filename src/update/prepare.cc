@@ -1,11 +1,8 @@
 #include "update/prepare.h"
 
 #include <chrono>
-#include <limits>
-#include <string_view>
 #include <thread>
 
-#include "cli/options.h"
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
@@ -40,25 +37,9 @@ bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds)
 
 }  // namespace
 
-std::uint64_t parse_timeout(const std::optional<std::string>& value) {
-  if (!value) return kDefaultTimeoutSeconds;
-  std::string_view text = *value;
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return kDefaultTimeoutSeconds;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return kDefaultTimeoutSeconds;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (result > (kMax - digit) / 10) return kDefaultTimeoutSeconds;
-    result = result * 10 + digit;
-  }
-  return result;
-}
-
 std::expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
                                             const std::optional<std::string>& launcher,
-                                            const std::vector<std::string>& args) {
+                                            std::uint64_t timeout_seconds) {
   const std::string app_exe = platform::join(install_dir, kAppExe);
   const std::string launcher_exe = platform::join(install_dir, kLauncherExe);
 
@@ -92,7 +73,6 @@ std::expected<void, CommandFailure> prepare(const std::string& install_dir, std:
     }
   }
 
-  const std::uint64_t timeout = parse_timeout(find_optional(args, "--timeout"));
   const auto start = std::chrono::steady_clock::now();
   while (true) {
     // The tests of a poll always run before the time check, so a time-out of
@@ -111,7 +91,7 @@ std::expected<void, CommandFailure> prepare(const std::string& install_dir, std:
       if (!idle) return refuse(idle.error());
       if (*idle == Idle::kIdle) return {};
     }
-    if (exceeds(std::chrono::steady_clock::now() - start, timeout)) {
+    if (exceeds(std::chrono::steady_clock::now() - start, timeout_seconds)) {
       return refuse(kExitNoCoordination, kMsgTimeout);
     }
     std::this_thread::sleep_for(kPollInterval);

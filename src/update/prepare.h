@@ -6,9 +6,9 @@
 #include <expected>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "cli/failure.h"
+#include "cli/options.h"  // parse_timeout: how the entry reads the seconds to wait
 
 namespace qrl {
 
@@ -23,14 +23,10 @@ inline constexpr const char* kMsgTimeout =
     "MCP 仍在使用：可能正在完成导出，或旧版本尚不支持正常退出。请等待操作结束后仅断开Quarlo的 MCP "
     "进程，再重试；无需退出 Codex。";
 
-inline constexpr std::uint64_t kDefaultTimeoutSeconds = 180;
-
-// The --timeout value: an optional "+" and decimal digits up to 2^64-1; any
-// other text gives the default.
-std::uint64_t parse_timeout(const std::optional<std::string>& value);
-
+// The wait for the release ends with status 12 once more than
+// `timeout_seconds` have passed.
 std::expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
                                             const std::optional<std::string>& launcher,
-                                            const std::vector<std::string>& args);
+                                            std::uint64_t timeout_seconds);
 
 }  // namespace qrl

@@ -11,14 +11,6 @@ namespace qrl {
 
 namespace {
 
-// An executable payload written so that a reader sees the old or the new file
-// whole; a Fault travels on as an error showing "CODE: message".
-Status write_executable(const std::string& target, const std::string& bytes) {
-  auto written = write_file_atomically(target, bytes, platform::FileMode::kExecutable);
-  if (!written) return fail(written.error().to_error());
-  return {};
-}
-
 // Removes a file when it exists.
 Status remove_file_if_present(const std::string& path) {
   auto found = platform::find_following(path);
@@ -45,13 +37,20 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
   if (!server_use) return fail(server_use.error());
   if (*server_use == Use::kBusy) return fail(kMsgVersionInUse);
 
-  auto server_bytes = platform::read_file(mcp);
-  if (!server_bytes) return fail(server_bytes.error());
-  if (auto written = write_executable(server, *server_bytes); !written) return written;
+  // The payloads are copied chunk by chunk, never held whole in memory; a
+  // reader sees the old or the new file whole.
+  auto server_source = platform::open_for_reading(mcp);
+  if (!server_source) return fail(server_source.error());
+  if (auto copied = copy_file_atomically(server, *server_source, platform::FileMode::kExecutable);
+      !copied) {
+    return copied;
+  }
 
   const std::string launcher_target = platform::join(install_dir, kLauncherExe);
-  auto launcher_bytes = platform::read_file(launcher);
-  if (!launcher_bytes) return fail(launcher_bytes.error());
+  // Opened now, so that a launcher that cannot be opened is reported before
+  // the launcher check, and copied only if it must replace the installed one.
+  auto launcher_source = platform::open_for_reading(launcher);
+  if (!launcher_source) return fail(launcher_source.error());
 
   auto decision = check_launcher(install_dir, launcher);
   if (!decision) return fail(decision.error());
@@ -60,7 +59,7 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
   auto launcher_use = file_is_free(launcher_target);
   if (!launcher_use) return fail(launcher_use.error());
   if (*launcher_use == Use::kBusy) return fail(kMsgLauncherChanged);
-  return write_executable(launcher_target, *launcher_bytes);
+  return copy_file_atomically(launcher_target, *launcher_source, platform::FileMode::kExecutable);
 }
 
 Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {

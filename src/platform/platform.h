@@ -139,11 +139,20 @@ class InputFile {
   // end of the file. An interrupted read is repeated.
   Result<std::size_t> read_some(std::span<char> buffer);
 
+  // The file's size when it was opened.
+  std::uint64_t size_at_open() const { return size_at_open_; }
+
  private:
   friend Result<InputFile> open_for_reading(const std::string&);
-  explicit InputFile(std::intptr_t handle) : handle_(handle) {}
+  InputFile(std::intptr_t handle, std::uint64_t size) : handle_(handle), size_at_open_(size) {}
   std::intptr_t handle_ = -1;
+  std::uint64_t size_at_open_ = 0;
 };
+
+// The error of a file that ended before the size it had when it was opened
+// (another program shortened it while it was read): POSIX EIO, Windows
+// ERROR_HANDLE_EOF.
+Error ended_early();
 
 // Opens an existing regular file for reading, without waiting on anything:
 // Windows CreateFileW GENERIC_READ, share 7, OPEN_EXISTING, and GetFileType
@@ -317,7 +326,27 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
 // getrandom.
 Status random_bytes(std::span<std::uint8_t> out);
 
-// SHA-256 of the whole buffer. Windows: CNG (bcrypt). POSIX: OpenSSL EVP.
+// SHA-256 computed piece by piece. Windows: a CNG hash object
+// (BCryptCreateHash, BCryptHashData, BCryptFinishHash). POSIX: OpenSSL's
+// EVP_DigestInit/Update/Final. Hashing cannot fail short of a broken system
+// library or no memory at all; a made-up digest could pass for another file's,
+// so the process stops then instead.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void update(std::string_view bytes);
+  // The digest of everything given to update(); the object is spent then.
+  std::array<std::uint8_t, 32> finish();
+
+ private:
+  void* state_ = nullptr;
+};
+
+// SHA-256 of the whole buffer.
 std::array<std::uint8_t, 32> sha256(std::string_view bytes);
 
 }  // namespace qrl::platform

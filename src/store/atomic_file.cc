@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <variant>
+#include <vector>
 
 namespace qrl {
 
@@ -13,6 +15,13 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 void append_hex(std::string& out, std::uint8_t byte) {
   out.push_back(kHexDigits[byte >> 4]);
   out.push_back(kHexDigits[byte & 0x0F]);
+}
+
+std::string hex(const std::array<std::uint8_t, 32>& digest) {
+  std::string text;
+  text.reserve(digest.size() * 2);
+  for (const std::uint8_t byte : digest) append_hex(text, byte);
+  return text;
 }
 
 }  // namespace
@@ -66,9 +75,20 @@ Result<std::string> unique_temp_name() {
   return name;
 }
 
-std::expected<void, Fault> write_file_atomically(const std::string& target,
-                                                 std::string_view content,
-                                                 platform::FileMode mode) {
+namespace {
+
+// Why an atomic write failed: one of its own steps (a Fault), or reading the
+// source it copies (that read's own error).
+using WriteFailure = std::variant<Fault, Error>;
+
+// The steps that every write through a unique temporary file shares: the
+// parent and its chain, the unique name, the file created new, `fill` writing
+// the content into it, the flush, the move over the target with write-through,
+// and after a failure the removal of the temporary file, so that the target is
+// either untouched or whole.
+template <class Fill>
+std::expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
+                                                        platform::FileMode mode, Fill fill) {
   const auto parent = platform::parent(target);
   if (!parent) return std::unexpected(Fault{kInvalidPath, "没有父目录"});
   if (auto made = create_directories(*parent); !made) {
@@ -81,14 +101,16 @@ std::expected<void, Fault> write_file_atomically(const std::string& target,
 
   auto file = platform::create_new_file(temp, mode);
   if (!file) return std::unexpected(io_fault(file.error()));
-  auto written = file->write_all(content);
-  if (written) written = file->flush();
+  std::expected<void, WriteFailure> filled = fill(*file);
+  if (filled) {
+    if (auto flushed = file->flush(); !flushed) filled = std::unexpected(io_fault(flushed.error()));
+  }
   file->close();
-  if (!written) {
+  if (!filled) {
     // A partial temporary file is of no use to anybody: remove it so that
     // failed writes do not pile up beside the target.
     (void)platform::delete_file(temp);
-    return std::unexpected(io_fault(written.error()));
+    return filled;
   }
 
   if (auto moved = platform::move_replace(temp, target, /*write_through=*/true); !moved) {
@@ -96,6 +118,45 @@ std::expected<void, Fault> write_file_atomically(const std::string& target,
     return std::unexpected(io_fault(moved.error()));
   }
   return {};
+}
+
+}  // namespace
+
+std::expected<void, Fault> write_file_atomically(const std::string& target,
+                                                 std::string_view content,
+                                                 platform::FileMode mode) {
+  auto written = write_via_unique_temp(
+      target, mode, [&](platform::WriteFile& file) -> std::expected<void, WriteFailure> {
+        if (auto done = file.write_all(content); !done)
+          return std::unexpected(io_fault(done.error()));
+        return {};
+      });
+  if (!written) return std::unexpected(std::get<Fault>(written.error()));
+  return {};
+}
+
+Status copy_file_atomically(const std::string& target, platform::InputFile& source,
+                            platform::FileMode mode) {
+  std::vector<char> buffer(kCopyChunk);
+  auto written = write_via_unique_temp(
+      target, mode, [&](platform::WriteFile& file) -> std::expected<void, WriteFailure> {
+        std::uint64_t copied = 0;
+        for (;;) {
+          auto got = source.read_some(buffer);
+          if (!got) return std::unexpected(got.error());
+          if (*got == 0) break;
+          if (auto done = file.write_all(std::string_view(buffer.data(), *got)); !done) {
+            return std::unexpected(io_fault(done.error()));
+          }
+          copied += *got;
+        }
+        // Shortened while it was read: what was read is not the file.
+        if (copied < source.size_at_open()) return std::unexpected(platform::ended_early());
+        return {};
+      });
+  if (written) return {};
+  if (const Fault* fault = std::get_if<Fault>(&written.error())) return fail(fault->to_error());
+  return fail(std::get<Error>(written.error()));
 }
 
 Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
@@ -108,18 +169,20 @@ Status write_file_via_fixed_temp(const std::string& temp, const std::string& tar
   return platform::move_replace(temp, target, /*write_through=*/false);
 }
 
-std::string sha256_hex(std::string_view bytes) {
-  const auto digest = platform::sha256(bytes);
-  std::string text;
-  text.reserve(digest.size() * 2);
-  for (const std::uint8_t byte : digest) append_hex(text, byte);
-  return text;
-}
+std::string sha256_hex(std::string_view bytes) { return hex(platform::sha256(bytes)); }
 
 Result<std::string> file_sha256(const std::string& path) {
-  auto bytes = platform::read_file(path);
-  if (!bytes) return fail(bytes.error());
-  return sha256_hex(*bytes);
+  auto file = platform::open_for_reading(path);
+  if (!file) return fail(file.error());
+  platform::Sha256 hash;
+  std::vector<char> buffer(kCopyChunk);
+  for (;;) {
+    auto got = file->read_some(buffer);
+    if (!got) return fail(got.error());
+    if (*got == 0) break;
+    hash.update(std::string_view(buffer.data(), *got));
+  }
+  return hex(hash.finish());
 }
 
 }  // namespace qrl

@@ -24,6 +24,21 @@ std::expected<void, Fault> write_file_atomically(
     const std::string& target, std::string_view content,
     platform::FileMode mode = platform::FileMode::kRecord);
 
+// How much of a file is read at once when it is copied or hashed: large enough
+// that the system calls cost nothing beside the copying and hashing, small
+// enough that the program's memory does not grow with the payload.
+inline constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
+
+// Copies the rest of the open `source` to `target` exactly as
+// write_file_atomically writes a buffer, through the same steps, chunk by
+// chunk. A failure of the writing is returned as its Fault's display text
+// ("IO_ERROR: ..." or "INVALID_PATH: ..."); a failure to read the source as
+// that read error, as is. A source that ends before the size it had when it
+// was opened fails with platform::ended_early(). After any failure the target
+// is unchanged and no temporary file remains.
+Status copy_file_atomically(const std::string& target, platform::InputFile& source,
+                            platform::FileMode mode);
+
 // Writes `content` to the fixed temporary file `temp` (created or truncated),
 // flushes it and moves it over `target` without write-through. The temporary
 // file is never deleted: after a failure the next call truncates and reuses it.
@@ -47,7 +62,9 @@ void remove_write_leftovers(const std::string& folder);
 // The SHA-256 of `bytes` as 64 lowercase hexadecimal digits.
 std::string sha256_hex(std::string_view bytes);
 
-// The SHA-256 text of a whole file; an open or read failure is returned unchanged.
+// The SHA-256 text of a whole file, read in chunks of kCopyChunk; an open or
+// read failure is returned unchanged. A file whose size changes while it is
+// read is hashed as read.
 Result<std::string> file_sha256(const std::string& path);
 
 }  // namespace qrl

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
 #include "mcp/mcp_test_util.h"
 #include "store/records.h"
+#include "support/os.h"
 #include "support/support.h"
 
 namespace qrl {
@@ -190,6 +192,51 @@ TEST_F(InstallPayload, MissingLauncherFileFailsAfterTheServerIsWritten) {
   ASSERT_FALSE(no_server);
   EXPECT_TRUE(platform::is_not_found(no_server.error())) << no_server.error().display();
   EXPECT_FALSE(exists(server("1.2.4")));
+}
+
+TEST_F(InstallPayload, ServerThatFailsToReadLeavesTheOldOneAndNoTemporaryFile) {
+  // The program's own memory, read as a file from its start, opens as a
+  // regular file and fails at the first read.
+  if (test::on_windows()) GTEST_SKIP() << "no file here fails its reads after it opens";
+  write_file(server("1.2.3"), "old server");
+  auto args = install_args("1.2.3");
+  args[6] = "/proc/self/mem";
+  const auto result = test::run_program(args);
+  EXPECT_EQ(result.exit_code, 20);
+  EXPECT_EQ(result.err, Error::os(EIO).display() + "\n");
+  EXPECT_EQ(read_file(server("1.2.3")), "old server");
+  for (const auto& name : tree(inst)) EXPECT_EQ(name.find(".qrl-write-"), std::string::npos);
+}
+
+TEST_F(InstallPayload, MemoryDoesNotGrowWithThePayload) {
+  // Peak memory of install-payload and stage with payloads of 8 and 72 MiB:
+  // held whole, the larger ones would cost at least 64 MiB more.
+  std::vector<std::uint64_t> peaks;
+  for (const std::size_t mib : {8u, 72u}) {
+    // Written a mebibyte at a time: on Linux a child starts as a copy of this
+    // process, and its peak would count this process's memory too.
+    {
+      std::ofstream out(test::fs_path(new_server), std::ios::binary | std::ios::trunc);
+      const std::string mebibyte(1 << 20, 's');
+      for (std::size_t i = 0; i < mib; ++i) out.write(mebibyte.data(), mebibyte.size());
+    }
+    for (const bool staging : {false, true}) {
+      const auto args = staging ? std::vector<std::string>{"stage",    "--install-dir", inst,
+                                                           "--owner",  owner_id(),      "--app",
+                                                           new_server, "--mcp",         new_server}
+                                : install_args("1.2.3");
+      const std::string command = args.front();
+      auto process = test::Process::start(test::program_path(), args);
+      ASSERT_EQ(process->wait(), 0) << command << " with " << mib << " MiB";
+      auto peak = process->peak_memory_kib();
+      ASSERT_TRUE(peak) << "the peak memory cannot be read here";
+      peaks.push_back(*peak);
+    }
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_LT(peaks[i + 2], peaks[i] + 16 * 1024)
+        << "KiB at 8 MiB: " << peaks[i] << ", at 72 MiB: " << peaks[i + 2];
+  }
 }
 
 TEST_F(InstallPayload, NothingIsWrittenThroughALinkedMcp) {

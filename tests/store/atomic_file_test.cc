@@ -198,6 +198,61 @@ TEST(Digest, FileDigestMatchesContent) {
   EXPECT_EQ(*digest, "a29968fad2e782aa9f2040a35f05adb97ed8979eb1f572c8c8ea78637e275f3c");
 }
 
+// Bytes that repeat only every 251, so that a chunk read twice or skipped
+// changes the digest.
+std::string patterned(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) % 251);
+  return bytes;
+}
+
+TEST(Digest, FilesAroundTheChunkSize) {
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  ASSERT_EQ(kCopyChunk, kChunk);  // the sizes below are the edges of one chunk
+  const struct {
+    std::size_t size;
+    const char* digest;
+  } cases[] = {
+      {0, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {kChunk - 1, "964f7407a5c63905977034c42edeea2d71fe23bc25db6bba1e0da4e77c4ed2b3"},
+      {kChunk, "1ac437f476c488acba4000af7ae89ef53f7ffbeef2e937850985f5ceb8b5ae6f"},
+      {kChunk + 1, "e42cda7f3d5f4472e6a826c1ae97c1d3933ba23ef486e8df5814889b7af6f7c4"},
+      {3 * kChunk + 17, "b94a81035474d847a7b5f270ed72d10d51a5643254d6495dce93e2022aa22ac7"},
+  };
+  TempDir dir;
+  for (const auto& c : cases) {
+    test::write_file(dir / "payload", patterned(c.size));
+    EXPECT_EQ(file_sha256(dir / "payload"), c.digest) << c.size << " bytes";
+  }
+}
+
+TEST(AtomicFile, CopiesSeveralChunksExactly) {
+  TempDir dir;
+  const std::string content = patterned(3 * kCopyChunk + 17);
+  test::write_file(dir / "source", content);
+  test::write_file(dir / "target", "old");
+  auto source = platform::open_for_reading(dir / "source");
+  ASSERT_TRUE(source);
+  ASSERT_TRUE(copy_file_atomically(dir / "target", *source, platform::FileMode::kExecutable));
+  EXPECT_EQ(read_file(dir / "target"), content);
+  EXPECT_FALSE(has_write_temp(dir.path()));
+}
+
+TEST(AtomicFile, SourceShortenedWhileCopiedLeavesTheTargetAndNoTemporaryFile) {
+  TempDir dir;
+  test::write_file(dir / "source", patterned(3 * kCopyChunk));
+  test::write_file(dir / "target", "old");
+  auto source = platform::open_for_reading(dir / "source");
+  ASSERT_TRUE(source);
+  // Another program shortens it once it is open.
+  test::write_file(dir / "source", patterned(kCopyChunk + 5));
+  const auto copied = copy_file_atomically(dir / "target", *source, platform::FileMode::kRecord);
+  ASSERT_FALSE(copied);
+  EXPECT_EQ(copied.error().display(), platform::ended_early().display());
+  EXPECT_EQ(read_file(dir / "target"), "old");
+  EXPECT_FALSE(has_write_temp(dir.path()));
+}
+
 TEST(Digest, MissingFileIsNotFound) {
   TempDir dir;
   const auto digest = file_sha256(dir / "missing.exe");

@@ -115,6 +115,10 @@ class Process {
   bool running();
   // Ends the process at once and waits for it.
   void kill();
+  // The most memory the process ever had resident, in KiB, once it has ended
+  // and been waited for (POSIX: wait4's ru_maxrss; Windows: the peak working
+  // set); nothing before or when unknown.
+  std::optional<std::uint64_t> peak_memory_kib();
 
   struct Impl;
 

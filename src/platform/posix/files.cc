@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/utf8.h"
@@ -41,6 +42,7 @@ class Fd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -136,16 +138,22 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode mode) {
 // ---------------------------------------------------------------------------
 // InputFile
 
-InputFile::InputFile(InputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+InputFile::InputFile(InputFile&& other) noexcept
+    : handle_(other.handle_), size_at_open_(other.size_at_open_) {
+  other.handle_ = -1;
+}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
     handle_ = other.handle_;
+    size_at_open_ = other.size_at_open_;
     other.handle_ = -1;
   }
   return *this;
 }
+
+Error ended_early() { return Error::os(EIO); }
 
 InputFile::~InputFile() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
@@ -164,13 +172,15 @@ Result<InputFile> open_for_reading(const std::string& path) {
   // again once the file is known to be a regular file.
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return last_error();
-  InputFile file(fd);
+  Fd owned(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0) return last_error();
   if (S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
   if (!S_ISREG(st.st_mode)) return fail(kMsgNotRegularFile);
   if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return last_error();
-  return file;
+  // The file is read from start to end once.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return InputFile(owned.release(), static_cast<std::uint64_t>(st.st_size));
 }
 
 // ---------------------------------------------------------------------------

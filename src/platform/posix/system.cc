@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -93,18 +94,40 @@ Status random_bytes(std::span<std::uint8_t> out) {
   return {};
 }
 
-std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+namespace {
+
+EVP_MD_CTX* context(void* state) { return static_cast<EVP_MD_CTX*>(state); }
+
+}  // namespace
+
+Sha256::Sha256() {
+  EVP_MD_CTX* created = ::EVP_MD_CTX_new();
+  // Only allocation can fail here; it ends the run like any failed allocation.
+  if (created == nullptr) throw std::bad_alloc();
+  state_ = created;
+  if (::EVP_DigestInit_ex(created, ::EVP_sha256(), nullptr) != 1) std::abort();
+}
+
+Sha256::~Sha256() { ::EVP_MD_CTX_free(context(state_)); }
+
+void Sha256::update(std::string_view bytes) {
+  if (::EVP_DigestUpdate(context(state_), bytes.data(), bytes.size()) != 1) std::abort();
+}
+
+std::array<std::uint8_t, 32> Sha256::finish() {
   std::array<std::uint8_t, 32> digest{};
   unsigned int length = 0;
-  // EVP_Digest with SHA-256 only fails when memory cannot be allocated; like a
-  // failed allocation anywhere else, that ends the process rather than giving a
-  // wrong digest.
-  if (::EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, ::EVP_sha256(), nullptr) !=
-          1 ||
+  if (::EVP_DigestFinal_ex(context(state_), digest.data(), &length) != 1 ||
       length != digest.size()) {
     std::abort();
   }
   return digest;
+}
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+  Sha256 hash;
+  hash.update(bytes);
+  return hash.finish();
 }
 
 }  // namespace qrl::platform

@@ -161,15 +161,19 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode) {
 // ---------------------------------------------------------------------------
 // Reading, moving, deleting
 
-InputFile::InputFile(InputFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+InputFile::InputFile(InputFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), size_at_open_(other.size_at_open_) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
     if (handle_ != -1) CloseHandle(to_handle(handle_));
     handle_ = std::exchange(other.handle_, -1);
+    size_at_open_ = other.size_at_open_;
   }
   return *this;
 }
+
+Error ended_early() { return Error::os(ERROR_HANDLE_EOF); }
 
 InputFile::~InputFile() {
   if (handle_ != -1) CloseHandle(to_handle(handle_));
@@ -186,11 +190,13 @@ Result<InputFile> open_for_reading(const std::string& path) {
   const Opened opened =
       open_when_released(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (opened.handle == INVALID_HANDLE_VALUE) return fail(Error::os(static_cast<int>(opened.code)));
-  InputFile file(from_handle(opened.handle));
+  Handle handle(opened.handle);
   // A pipe or a device ("CON", "\\.\pipe\...") could make a read wait for
   // ever or never end.
-  if (GetFileType(opened.handle) != FILE_TYPE_DISK) return fail(kMsgNotRegularFile);
-  return file;
+  if (GetFileType(handle.get()) != FILE_TYPE_DISK) return fail(kMsgNotRegularFile);
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(handle.get(), &size)) return fail(last_error());
+  return InputFile(from_handle(handle.release()), static_cast<std::uint64_t>(size.QuadPart));
 }
 
 Status move_replace(const std::string& from, const std::string& to, bool write_through) {

@@ -175,7 +175,8 @@ Status random_bytes(std::span<std::uint8_t> out) {
 
 namespace {
 
-// The SHA-256 provider, opened once for the life of the process.
+// The SHA-256 provider, opened once for the life of the process. A hash
+// object made from it serves one digest.
 BCRYPT_ALG_HANDLE sha256_provider() {
   static const BCRYPT_ALG_HANDLE provider = [] {
     BCRYPT_ALG_HANDLE handle = nullptr;
@@ -189,25 +190,42 @@ BCRYPT_ALG_HANDLE sha256_provider() {
 
 }  // namespace
 
-std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
-  std::array<std::uint8_t, 32> digest{};
-  // The system's SHA-256 cannot fail short of a broken installation. A made-up
-  // digest could pass for another file's, so the process stops instead.
+Sha256::Sha256() {
   BCRYPT_ALG_HANDLE provider = sha256_provider();
   if (provider == nullptr) std::abort();
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (!BCRYPT_SUCCESS(cng().create_hash(provider, &hash, nullptr, 0, nullptr, 0, 0))) std::abort();
+  state_ = hash;
+}
+
+Sha256::~Sha256() {
+  if (state_ != nullptr) cng().destroy_hash(static_cast<BCRYPT_HASH_HANDLE>(state_));
+}
+
+void Sha256::update(std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const std::size_t chunk = std::min<std::size_t>(bytes.size() - done, 1u << 30);
     auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data() + done));
-    if (!BCRYPT_SUCCESS(cng().hash_data(hash, data, static_cast<ULONG>(chunk), 0))) std::abort();
+    if (!BCRYPT_SUCCESS(cng().hash_data(static_cast<BCRYPT_HASH_HANDLE>(state_), data,
+                                        static_cast<ULONG>(chunk), 0)))
+      std::abort();
     done += chunk;
   }
-  if (!BCRYPT_SUCCESS(cng().finish_hash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0)))
+}
+
+std::array<std::uint8_t, 32> Sha256::finish() {
+  std::array<std::uint8_t, 32> digest{};
+  if (!BCRYPT_SUCCESS(cng().finish_hash(static_cast<BCRYPT_HASH_HANDLE>(state_), digest.data(),
+                                        static_cast<ULONG>(digest.size()), 0)))
     std::abort();
-  cng().destroy_hash(hash);
   return digest;
+}
+
+std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
+  Sha256 hash;
+  hash.update(bytes);
+  return hash.finish();
 }
 
 }  // namespace qrl::platform

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,17 +22,20 @@ namespace qrl::test {
 struct Process::Impl {
   pid_t pid = -1;                // -1: the program could not be started
   std::optional<int> exit_code;  // set once the process has been reaped
+  std::uint64_t peak_kib = 0;    // ru_maxrss, set with exit_code
 
   // Reaps the process if it has ended (or, with `block`, once it ends).
   void reap(bool block) {
     if (pid < 0 || exit_code) return;
     int status = 0;
+    struct rusage usage {};
     pid_t got;
     do {
-      got = waitpid(pid, &status, block ? 0 : WNOHANG);
+      got = wait4(pid, &status, block ? 0 : WNOHANG, &usage);
     } while (got < 0 && errno == EINTR);
     if (got == pid) {
       exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      peak_kib = static_cast<std::uint64_t>(usage.ru_maxrss);
     }
   }
 };
@@ -100,6 +104,11 @@ std::optional<int> Process::wait(std::chrono::milliseconds bound) {
 bool Process::running() {
   impl_->reap(false);
   return impl_->pid >= 0 && !impl_->exit_code;
+}
+
+std::optional<std::uint64_t> Process::peak_memory_kib() {
+  if (running() || !impl_->exit_code) return std::nullopt;
+  return impl_->peak_kib;
 }
 
 void Process::kill() {

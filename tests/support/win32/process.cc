@@ -2,6 +2,8 @@
 // CreateProcessW and ended with TerminateProcess.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <optional>
 #include <string>
@@ -140,6 +142,14 @@ std::optional<int> Process::wait(std::chrono::milliseconds bound) {
 
 bool Process::running() {
   return impl_->handle != nullptr && WaitForSingleObject(impl_->handle, 0) == WAIT_TIMEOUT;
+}
+
+std::optional<std::uint64_t> Process::peak_memory_kib() {
+  if (impl_->handle == nullptr || running()) return std::nullopt;
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(impl_->handle, &counters, sizeof counters)) return std::nullopt;
+  return counters.PeakWorkingSetSize / 1024;
 }
 
 void Process::kill() {

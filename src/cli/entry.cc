@@ -16,14 +16,14 @@ namespace {
 
 CommandFailure failure(std::string message) { return {kExitFailure, std::move(message)}; }
 
-std::expected<RunOutcome, CommandFailure> outcome_of(const Status& status) {
+Expected<RunOutcome, CommandFailure> outcome_of(const Status& status) {
   if (!status) return std::unexpected(CommandFailure::from(status.error()));
   return RunOutcome{};
 }
 
 // The launcher part of `stage` and `verify`: present exactly when --launcher
 // was given (even with an empty value), and then --version is required.
-std::expected<std::optional<LauncherPart>, CommandFailure> launcher_part(
+Expected<std::optional<LauncherPart>, CommandFailure> launcher_part(
     const std::optional<std::string>& launcher, const std::optional<std::string>& version) {
   if (!launcher) return std::nullopt;
   if (!version) return std::unexpected(failure("缺少 --version"));
@@ -32,8 +32,8 @@ std::expected<std::optional<LauncherPart>, CommandFailure> launcher_part(
 
 }  // namespace
 
-std::expected<std::string, CommandFailure> find_option(const std::vector<std::string>& args,
-                                                       std::string_view name) {
+Expected<std::string, CommandFailure> find_option(const std::vector<std::string>& args,
+                                                  std::string_view name) {
   // Every adjacent pair counts, the program path included; the first match wins
   // and its value is taken whatever it looks like.
   for (std::size_t k = 0; k + 1 < args.size(); ++k) {
@@ -49,7 +49,7 @@ std::optional<std::string> find_optional(const std::vector<std::string>& args,
   return std::move(*found);
 }
 
-std::expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text) {
+Expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text) {
   if (text.empty()) return std::unexpected(failure("cannot parse integer from empty string"));
   if (text == "+" || text == "-") return std::unexpected(failure("invalid digit found in string"));
   if (text.front() == '+') text.remove_prefix(1);
@@ -81,7 +81,7 @@ std::uint64_t parse_timeout(const std::optional<std::string>& value) {
   return result;
 }
 
-std::expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::string>& args) {
+Expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::string>& args) {
   auto install_dir = find_option(args, "--install-dir");
   if (!install_dir) return std::unexpected(install_dir.error());
   auto owner_text = find_option(args, "--owner");
@@ -120,35 +120,35 @@ std::expected<Invocation, CommandFailure> parse_invocation(const std::vector<std
   return std::unexpected(failure(kMsgUnknownCommand));
 }
 
-std::expected<RunOutcome, CommandFailure> execute(const Invocation& invocation) {
+Expected<RunOutcome, CommandFailure> execute(const Invocation& invocation) {
   struct Call {
-    std::expected<RunOutcome, CommandFailure> operator()(const PrepareCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const PrepareCall& c) const {
       auto prepared = prepare(c.install_dir, c.owner, c.launcher, c.timeout_seconds);
       if (!prepared) return std::unexpected(std::move(prepared.error()));
       return RunOutcome{};
     }
-    std::expected<RunOutcome, CommandFailure> operator()(const InstallPayloadCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const InstallPayloadCall& c) const {
       return outcome_of(install_payload(c.install_dir, c.mcp, c.launcher, c.version, c.owner));
     }
-    std::expected<RunOutcome, CommandFailure> operator()(const StageCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const StageCall& c) const {
       return outcome_of(stage_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher));
     }
-    std::expected<RunOutcome, CommandFailure> operator()(const VerifyCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const VerifyCall& c) const {
       auto verified = verify_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher);
       if (!verified) return std::unexpected(CommandFailure::from(verified.error()));
       return RunOutcome{std::move(*verified)};
     }
-    std::expected<RunOutcome, CommandFailure> operator()(const CancelCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const CancelCall& c) const {
       return outcome_of(release_lease(c.install_dir, c.owner));
     }
-    std::expected<RunOutcome, CommandFailure> operator()(const UninstallPayloadsCall& c) const {
+    Expected<RunOutcome, CommandFailure> operator()(const UninstallPayloadsCall& c) const {
       return outcome_of(uninstall_payloads(c.install_dir, c.owner));
     }
   };
   return std::visit(Call{}, invocation);
 }
 
-std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
+Expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
   auto invocation = parse_invocation(args);
   if (!invocation) return std::unexpected(std::move(invocation.error()));
   return execute(*invocation);

@@ -21,7 +21,7 @@ inline constexpr const char* kMsgUnknownCommand = "未知更新操作";
 
 // The --owner value as an unsigned 32-bit number, with the standard messages of
 // integer parsing.
-std::expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text);
+Expected<std::uint32_t, CommandFailure> parse_owner(std::string_view text);
 
 // One command with exactly the values it takes, as found in the argument list.
 struct PrepareCall {
@@ -64,13 +64,13 @@ struct RunOutcome {
 
 // The argument list read into one command and its values, or the failure the
 // entry reports for it. Looks at nothing but the list.
-std::expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::string>& args);
+Expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::string>& args);
 
 // Calls the command.
-std::expected<RunOutcome, CommandFailure> execute(const Invocation& invocation);
+Expected<RunOutcome, CommandFailure> execute(const Invocation& invocation);
 
 // Runs one command for the argument list: parse_invocation, then execute.
-std::expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args);
+Expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args);
 
 // The whole process: arguments, run, failure line; returns the exit status.
 int main_entry(int argc, char** argv);

@@ -31,9 +31,21 @@ class Error {
   std::string display_;
 };
 
+// The outcome of an operation: a value (nothing, for Expected<void>) or an
+// error. It is std::expected that the compiler will not let a caller drop:
+// ignoring one is an error of the build (-Werror=unused-result); a deliberate
+// discard says so with (void).
+template <class T, class E>
+class [[nodiscard]] Expected : public std::expected<T, E> {
+ public:
+  using std::expected<T, E>::expected;
+  Expected(const std::expected<T, E>& other) : std::expected<T, E>(other) {}
+  Expected(std::expected<T, E>&& other) : std::expected<T, E>(std::move(other)) {}
+};
+
 template <class T>
-using Result = std::expected<T, Error>;
-using Status = std::expected<void, Error>;
+using Result = Expected<T, Error>;
+using Status = Expected<void, Error>;
 
 // Shorthand for returning an error from a function that returns Result or Status.
 inline std::unexpected<Error> fail(Error e) { return std::unexpected<Error>(std::move(e)); }

@@ -87,8 +87,8 @@ using WriteFailure = std::variant<Fault, Error>;
 // and after a failure the removal of the temporary file, so that the target is
 // either untouched or whole.
 template <class Fill>
-std::expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
-                                                        platform::FileMode mode, Fill fill) {
+Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
+                                                   platform::FileMode mode, Fill fill) {
   const auto parent = platform::parent(target);
   if (!parent) return std::unexpected(Fault{kInvalidPath, "没有父目录"});
   if (auto made = create_directories(*parent); !made) {
@@ -101,7 +101,7 @@ std::expected<void, WriteFailure> write_via_unique_temp(const std::string& targe
 
   auto file = platform::create_new_file(temp, mode);
   if (!file) return std::unexpected(io_fault(file.error()));
-  std::expected<void, WriteFailure> filled = fill(*file);
+  Expected<void, WriteFailure> filled = fill(*file);
   if (filled) {
     if (auto flushed = file->flush(); !flushed) filled = std::unexpected(io_fault(flushed.error()));
   }
@@ -122,11 +122,10 @@ std::expected<void, WriteFailure> write_via_unique_temp(const std::string& targe
 
 }  // namespace
 
-std::expected<void, Fault> write_file_atomically(const std::string& target,
-                                                 std::string_view content,
-                                                 platform::FileMode mode) {
+Expected<void, Fault> write_file_atomically(const std::string& target, std::string_view content,
+                                            platform::FileMode mode) {
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::WriteFile& file) -> std::expected<void, WriteFailure> {
+      target, mode, [&](platform::WriteFile& file) -> Expected<void, WriteFailure> {
         if (auto done = file.write_all(content); !done)
           return std::unexpected(io_fault(done.error()));
         return {};
@@ -139,7 +138,7 @@ Status copy_file_atomically(const std::string& target, platform::InputFile& sour
                             platform::FileMode mode) {
   std::vector<char> buffer(kCopyChunk);
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::WriteFile& file) -> std::expected<void, WriteFailure> {
+      target, mode, [&](platform::WriteFile& file) -> Expected<void, WriteFailure> {
         std::uint64_t copied = 0;
         for (;;) {
           auto got = source.read_some(buffer);

@@ -20,9 +20,8 @@ Status create_directories(const std::string& path);
 // `target` with write-through. Creates the parent chain when missing. Fails with
 // INVALID_PATH when `target` has no parent, otherwise with IO_ERROR. A failed
 // write, flush or move deletes the temporary file; the target stays unchanged.
-std::expected<void, Fault> write_file_atomically(
-    const std::string& target, std::string_view content,
-    platform::FileMode mode = platform::FileMode::kRecord);
+Expected<void, Fault> write_file_atomically(const std::string& target, std::string_view content,
+                                            platform::FileMode mode = platform::FileMode::kRecord);
 
 // How much of a file is read at once when it is copied or hashed: large enough
 // that the system calls cost nothing beside the copying and hashing, small

@@ -37,9 +37,9 @@ bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds)
 
 }  // namespace
 
-std::expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
-                                            const std::optional<std::string>& launcher,
-                                            std::uint64_t timeout_seconds) {
+Expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
+                                       const std::optional<std::string>& launcher,
+                                       std::uint64_t timeout_seconds) {
   const std::string app_exe = platform::join(install_dir, kAppExe);
   const std::string launcher_exe = platform::join(install_dir, kLauncherExe);
 

@@ -25,8 +25,8 @@ inline constexpr const char* kMsgTimeout =
 
 // The wait for the release ends with status 12 once more than
 // `timeout_seconds` have passed.
-std::expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
-                                            const std::optional<std::string>& launcher,
-                                            std::uint64_t timeout_seconds);
+Expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
+                                       const std::optional<std::string>& launcher,
+                                       std::uint64_t timeout_seconds);
 
 }  // namespace qrl

@@ -16,6 +16,7 @@
 namespace qrl {
 namespace {
 
+using namespace std::chrono_literals;
 using test::exists;
 using test::FixtureConfig;
 using test::make_fixture;
@@ -192,6 +193,24 @@ TEST_F(InstallPayload, MissingLauncherFileFailsAfterTheServerIsWritten) {
   ASSERT_FALSE(no_server);
   EXPECT_TRUE(platform::is_not_found(no_server.error())) << no_server.error().display();
   EXPECT_FALSE(exists(server("1.2.4")));
+}
+
+TEST_F(InstallPayload, ALauncherAskedByAKilledRunDoesNotOutliveIt) {
+  // The installed launcher, named by the pair record, never answers when asked
+  // for its version.
+  test::Answer never = test::mcp::answer("qrl-mcp-launcher 1\n");
+  never.hang = true;
+  never.mark = marker("asked");
+  make_fixture(at(kLauncherExe), test::mcp::version_answer(never, "old"));
+  write_pair_naming(digest_of(at(kLauncherExe)));
+
+  auto run = test::Process::start(test::program_path(), install_args("1.2.3"));
+  ASSERT_TRUE(test::wait_until([&] { return exists(marker("asked")); }));
+  EXPECT_EQ(file_is_free(at(kLauncherExe)), Use::kBusy);
+  run->kill();
+  // The launcher was ended with the run that asked it, long before the
+  // program's own bound would have ended it.
+  EXPECT_TRUE(test::wait_until([&] { return file_is_free(at(kLauncherExe)) == Use::kFree; }, 20s));
 }
 
 TEST_F(InstallPayload, ServerThatFailsToReadLeavesTheOldOneAndNoTemporaryFile) {

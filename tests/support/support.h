@@ -64,6 +64,14 @@ void set_read_only(const std::string& path, bool read_only);
 bool read_only_is_enforced();
 // Whether this build runs on Windows (under Wine in the tests).
 bool on_windows();
+// Whether this build runs under AddressSanitizer.
+constexpr bool sanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
 // Whether symbolic links can be made (POSIX only; Wine cannot make links).
 bool links_supported();
 // Makes a symbolic link at `link` pointing to `target` (POSIX only).

@@ -215,14 +215,21 @@ INSTANTIATE_TEST_SUITE_P(Windows, HeldForAMoment, testing::ValuesIn([] {
 TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(acquire_lease(inst, owner->pid()));
   make_package("a", "s", test::launcher_config("1.0.0"));
+  // A server big enough that writing it takes a while: the scanner surely
+  // opens its temporary file (share mode 3 lets it while it is written).
+  test::write_file(in_pkg("qrl-mcp-server.exe"), std::string(48 << 20, 's'));
+  test::write_file(at(".qrl-pair.json"), "former pair");
+  test::write_file(server("1.2.3"), "former server");
   for (const bool scanner : {false, true}) {
     SCOPED_TRACE(scanner ? "every new file scanned" : "target held");
-    test::write_file(at(".qrl-pair.json"), "former pair");
-    auto holder = scanner ? test::start_scanner(inst, kShareReadWrite, kLongHold)
+    auto holder = scanner ? test::start_scanner(at("mcp/1.2.3"), kShareReadWrite, kLongHold)
                           : test::start_holding_for(at(".qrl-pair.json"), kShareReadWrite,
                                                     platform::kHoldBound * 2);
     const auto start = std::chrono::steady_clock::now();
-    const auto result = run("stage", package_args("1.2.3"));
+    const auto result =
+        scanner ? run("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
+                                          in_pkg("qrl-mcp.exe"), "--version", "1.2.3"})
+                : run("stage", package_args("1.2.3"));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result.exit_code, 20);
     EXPECT_TRUE(result.err.starts_with("IO_ERROR: ")) << result.err;
@@ -232,6 +239,7 @@ TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporar
     EXPECT_LT(took, platform::kHoldBound * 2 + 10s);
     holder->kill();
     EXPECT_EQ(test::read_file(at(".qrl-pair.json")), "former pair");
+    EXPECT_EQ(test::read_file(server("1.2.3")), "former server");
     expect_no_leftover();
   }
 }

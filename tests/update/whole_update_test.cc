@@ -33,7 +33,7 @@ class WholeUpdate : public test::Installation {
                                 digest_of(in_pkg("quarlo.exe")), digest_of(at("qrl-mcp.exe"))}));
     auto pair = decode_pair(test::read_file(at(".qrl-pair.json")).value_or(""));
     ASSERT_TRUE(pair);
-    EXPECT_EQ(pair->server, current);
+    EXPECT_EQ(pair->server, *current);
     EXPECT_FALSE(test::exists(at(".qrl-update.json")));
     for (const auto& name : test::tree(inst)) {
       EXPECT_EQ(name.find(".qrl-write-"), std::string::npos) << name;

@@ -2,9 +2,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -119,6 +120,72 @@ struct ChildRun {
   }
 };
 
+// Starts `program` with `argv`: standard input from the null device, standard
+// output and standard error on the given pipe ends, nothing else inherited (the
+// program's own descriptors are close-on-exec, and any other descriptor this
+// process was started with is closed), SIGPIPE at its default (this process
+// ignores it). The child is killed when this process dies, so that a launcher
+// never outlives a run that was killed while asking it. Returns 0, or the
+// errno of what failed, the start of the program included.
+int start_child(const char* program, char* const argv[], int out_write, int err_write, pid_t& pid) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  const int null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (null_input < 0) {
+    const int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return error;
+  }
+  const pid_t parent = ::getpid();
+  pid = ::fork();
+  if (pid == 0) {
+    // The child: only calls that are safe between fork and exec.
+    int error = 0;
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigaction(SIGPIPE, &default_action, nullptr);
+    if (::dup2(null_input, STDIN_FILENO) < 0 || ::dup2(out_write, STDOUT_FILENO) < 0 ||
+        ::dup2(err_write, STDERR_FILENO) < 0) {
+      error = errno;
+    } else {
+      // Everything above the standard descriptors closes at exec; the report
+      // pipe stays open until then.
+      if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      }
+      ::execve(program, argv, environ);
+      error = errno;
+    }
+    ssize_t ignored = ::write(report[1], &error, sizeof error);
+    (void)ignored;
+    ::_exit(127);
+  }
+  const int fork_error = pid < 0 ? errno : 0;
+  ::close(report[1]);
+  ::close(null_input);
+  if (pid < 0) {
+    ::close(report[0]);
+    return fork_error;
+  }
+  // The report pipe closes at a successful exec without a word.
+  int error = 0;
+  ssize_t got;
+  do {
+    got = ::read(report[0], &error, sizeof error);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof error)) {
+    int status;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+    return error != 0 ? error : ENOEXEC;
+  }
+  return 0;
+}
+
 int exit_code_of(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -214,38 +281,12 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
     return fail(Error::os(errno));
   }
 
-  // The child inherits only its stdin (the null device) and its ends of the
-  // two pipes: the program's own descriptors are close-on-exec, and any other
-  // descriptor this process was started with is closed in the child.
-  posix_spawn_file_actions_t actions;
-  int rc = ::posix_spawn_file_actions_init(&actions);
-  if (rc != 0) return fail(Error::os(rc));
-  rc = ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.out_write, STDOUT_FILENO);
-  if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(&actions, run.err_write, STDERR_FILENO);
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-  // This process ignores SIGPIPE; the child starts with the default, as it
-  // would from any other program.
-  posix_spawnattr_t attributes;
-  const int attr_rc = ::posix_spawnattr_init(&attributes);
-  if (rc == 0) rc = attr_rc;
-  if (rc == 0) {
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    rc = ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    if (rc == 0) rc = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
+                        nullptr};
+  if (const int rc = start_child(program.c_str(), argv, run.out_write, run.err_write, run.pid);
+      rc != 0) {
+    return fail(Error::os(rc));
   }
-  if (rc == 0) {
-    char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
-                          nullptr};
-    pid_t pid = -1;
-    rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-    if (rc == 0) run.pid = pid;
-  }
-  if (attr_rc == 0) ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return fail(Error::os(rc));
 
   // The child holds its own copies; the pipes reach their end when the child
   // (and anything it started that kept them) has closed them.

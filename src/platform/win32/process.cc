@@ -245,14 +245,32 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   startup.StartupInfo.hStdError = err_child.get();
   startup.lpAttributeList = handle_list.get();
 
+  // The child dies with this process: should this process be ended from
+  // outside while it waits, the system closes the job's last handle, and the
+  // job ends the child instead of leaving it to hold the launcher's file. What
+  // the child itself starts breaks away. Best effort: without a job the child
+  // is only not ended then.
+  Handle job(CreateJobObjectW(nullptr, nullptr));
+  if (job.valid()) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits))
+      job.reset();
+  }
+
   // The program is named as the application too, so that exactly that file is
-  // started and no search along other folders takes place.
+  // started and no search along other folders takes place. It starts
+  // suspended, so that it is in the job before it runs.
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                      &startup.StartupInfo, &info))
+                      CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                      nullptr, &startup.StartupInfo, &info))
     return fail(last_error());
   Handle process(info.hProcess);
+  if (job.valid() && !AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();
+  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   // Only the child holds the write ends now, so the pipes break when it and
   // anything it passed them on to have ended.

@@ -85,6 +85,11 @@ class Handle {
   ~Handle() { reset(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
+  Handle(Handle&& other) noexcept : handle_(other.release()) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
 
   bool valid() const { return handle_ != nullptr && handle_ != kInvalid; }
   void* get() const { return handle_; }

@@ -175,28 +175,33 @@ bool make_pipe(PipeReader& reader, Handle& child_end, DWORD& error) {
   }
 }
 
-// An attribute list that names the only handles the child inherits.
-class HandleList {
+// The attributes of a child's creation: the only handles it inherits and,
+// when there is one, the job it is created in.
+class Attributes {
  public:
-  HandleList() = default;
-  ~HandleList() {
+  Attributes() = default;
+  ~Attributes() {
     if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
   }
-  HandleList(const HandleList&) = delete;
-  HandleList& operator=(const HandleList&) = delete;
+  Attributes(const Attributes&) = delete;
+  Attributes& operator=(const Attributes&) = delete;
 
-  bool init(HANDLE* handles, std::size_t count, DWORD& error) {
+  // `handles` and `job` must outlive the object.
+  bool init(HANDLE* handles, std::size_t count, HANDLE* job, DWORD& error) {
+    const DWORD attributes = job != nullptr ? 2 : 1;
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, attributes, 0, &size);
     storage_.resize((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+    if (!InitializeProcThreadAttributeList(list, attributes, 0, &size)) {
       error = GetLastError();
       return false;
     }
     list_ = list;
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                   count * sizeof(HANDLE), nullptr, nullptr)) {
+                                   count * sizeof(HANDLE), nullptr, nullptr) ||
+        (job != nullptr && !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job,
+                                                      sizeof(HANDLE), nullptr, nullptr))) {
       error = GetLastError();
       return false;
     }
@@ -208,6 +213,21 @@ class HandleList {
   std::vector<std::uint64_t> storage_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
+
+// A job that ends its processes when its last handle closes, which happens at
+// the latest when this process ends, however it ends. What its processes start
+// themselves breaks away. Nothing when the system refuses one.
+Handle make_kill_on_close_job() {
+  Handle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job.valid()) return job;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits))
+    job.reset();
+  return job;
+}
 
 }  // namespace
 
@@ -234,8 +254,19 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
     return fail(os_error(error));
 
   HANDLE inherited[] = {input.get(), out_child.get(), err_child.get()};
-  HandleList handle_list;
-  if (!handle_list.init(inherited, std::size(inherited), error)) return fail(os_error(error));
+  // The child is created inside a job that ends it with this process: should
+  // this process be ended from outside while it waits, the child does not live
+  // on holding the launcher's file. Created in the job, not put into it
+  // afterwards, so that no moment exists in which it could escape. Should the
+  // system refuse the job, the child is started without it.
+  Handle job = make_kill_on_close_job();
+  HANDLE job_handle = job.get();
+  Attributes in_job, alone;
+  const Attributes* attributes = &in_job;
+  if (!job.valid() || !in_job.init(inherited, std::size(inherited), &job_handle, error)) {
+    if (!alone.init(inherited, std::size(inherited), nullptr, error)) return fail(os_error(error));
+    attributes = &alone;
+  }
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
@@ -243,34 +274,16 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   startup.StartupInfo.hStdInput = input.get();
   startup.StartupInfo.hStdOutput = out_child.get();
   startup.StartupInfo.hStdError = err_child.get();
-  startup.lpAttributeList = handle_list.get();
-
-  // The child dies with this process: should this process be ended from
-  // outside while it waits, the system closes the job's last handle, and the
-  // job ends the child instead of leaving it to hold the launcher's file. What
-  // the child itself starts breaks away. Best effort: without a job the child
-  // is only not ended then.
-  Handle job(CreateJobObjectW(nullptr, nullptr));
-  if (job.valid()) {
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                                 sizeof limits))
-      job.reset();
-  }
+  startup.lpAttributeList = attributes->get();
 
   // The program is named as the application too, so that exactly that file is
-  // started and no search along other folders takes place. It starts
-  // suspended, so that it is in the job before it runs.
+  // started and no search along other folders takes place.
   PROCESS_INFORMATION info{};
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                      nullptr, &startup.StartupInfo, &info))
+                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                      &startup.StartupInfo, &info))
     return fail(last_error());
   Handle process(info.hProcess);
-  if (job.valid() && !AssignProcessToJobObject(job.get(), info.hProcess)) job.reset();
-  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   // Only the child holds the write ends now, so the pipes break when it and
   // anything it passed them on to have ended.

@@ -1,5 +1,5 @@
-// The failure of a run: the exit status and the one line that goes to standard
-// error.
+// The outcome of a run as the owner sees it: the exit status and, on failure,
+// the one line that goes to standard error.
 #pragma once
 
 #include <string>
@@ -10,12 +10,9 @@ namespace qrl {
 
 // Exit statuses the owner can tell apart.
 inline constexpr int kExitAppRunning = 10;
-inline constexpr int kExitLauncherChange = 11;
+inline constexpr int kExitLauncherMustChange = 11;
 inline constexpr int kExitNoCoordination = 12;
 inline constexpr int kExitFailure = 20;
-
-// The line of a run that ran out of memory.
-inline constexpr const char* kMsgOutOfMemory = "内存不足，操作未完成";
 
 struct CommandFailure {
   int exit_status = kExitFailure;

@@ -89,24 +89,35 @@ Result<Use> file_is_free(const std::string& path) {
   return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
 }
 
-Result<Idle> check_mcp_idle(const std::string& install_dir) {
-  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
-  auto found = platform::find_following(mcp_dir);
-  if (!found) return fail(found.error());
-  if (!*found) return Idle::kIdle;
-
-  auto entries = platform::list_directory(mcp_dir);
+Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilter& wanted,
+                               const VersionVisit& visit) {
+  auto entries = platform::list_directory(platform::join(install_dir, kMcpDir));
   if (!entries) return fail(entries.error());
   for (const platform::DirEntry& entry : *entries) {
-    if (!is_version_directory(entry)) continue;
+    if (!is_version_directory(entry) || (wanted && !wanted(entry.name))) continue;
     // Refuses an "mcp" that is itself a link as soon as it holds a version.
     auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
     if (!version_dir) return fail(version_dir.error());
-    auto use = file_is_free(platform::join(platform::join(mcp_dir, entry.name), kServerExe));
-    if (!use) return fail(use.error());
-    if (*use == Use::kBusy) return Idle::kBusy;
+    auto next = visit(entry.name, *version_dir);
+    if (!next) return fail(next.error());
+    if (*next == Walk::kStop) return Walk::kStop;
   }
-  return Idle::kIdle;
+  return Walk::kGoOn;
+}
+
+Result<Idle> check_mcp_idle(const std::string& install_dir) {
+  auto found = platform::find_following(platform::join(install_dir, kMcpDir));
+  if (!found) return fail(found.error());
+  if (!*found) return Idle::kIdle;
+
+  auto walked = walk_version_dirs(install_dir, {},
+                                  [](const std::string&, const std::string& dir) -> Result<Walk> {
+                                    auto use = file_is_free(platform::join(dir, kServerExe));
+                                    if (!use) return fail(use.error());
+                                    return *use == Use::kBusy ? Walk::kStop : Walk::kGoOn;
+                                  });
+  if (!walked) return fail(walked.error());
+  return *walked == Walk::kStop ? Idle::kBusy : Idle::kIdle;
 }
 
 }  // namespace qrl

@@ -2,6 +2,7 @@
 // made before anything is written or removed there.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,7 +37,20 @@ bool is_version_directory(const platform::DirEntry& entry);
 Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
                                            const std::string& version);
 
-// The exclusive-open test. A path that cannot be looked up is free.
+// The walk over the version directories of "mcp" that the in-use check,
+// uninstall and pruning share. In listing order it visits each entry that is a
+// directory, not a link or junction, named by a valid version and `wanted`
+// (all, when empty); each passes ensure_mcp_version_dir before its visit, which
+// gets the version's name and directory. A failure of the listing, of that
+// check or of a visit ends the walk with it. kStop from a visit ends it early.
+enum class Walk { kGoOn, kStop };
+using VersionFilter = std::function<bool(const std::string& name)>;
+using VersionVisit =
+    std::function<Result<Walk>(const std::string& name, const std::string& version_dir)>;
+Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilter& wanted,
+                               const VersionVisit& visit);
+
+// The exclusive-open test. A path that does not exist is free.
 enum class Use { kFree, kBusy };
 Result<Use> file_is_free(const std::string& path);
 

@@ -58,7 +58,7 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
 
   auto launcher_use = file_is_free(launcher_target);
   if (!launcher_use) return fail(launcher_use.error());
-  if (*launcher_use == Use::kBusy) return fail(kMsgLauncherChanged);
+  if (*launcher_use == Use::kBusy) return fail(kMsgChangedLauncherInUse);
   return copy_file_atomically(launcher_target, *launcher_source, platform::FileMode::kExecutable);
 }
 
@@ -84,18 +84,17 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
     if (!mcp_entry) return fail(mcp_entry.error());
     if (mcp_entry->is_reparse_point) return fail(kMsgMcpDirIsLink);
 
-    auto entries = platform::list_directory(mcp_dir);
-    if (!entries) return fail(entries.error());
-    for (const platform::DirEntry& entry : *entries) {
-      if (!is_version_directory(entry)) continue;
-      auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
-      if (!version_dir) return fail(version_dir.error());
-      remove_write_leftovers(*version_dir);
-      auto removed = remove_file_if_present(platform::join(*version_dir, kServerExe));
-      if (!removed) return removed;
-      // Stays when it holds anything else.
-      (void)platform::remove_directory(*version_dir);
-    }
+    auto walked = walk_version_dirs(
+        install_dir, {}, [](const std::string&, const std::string& dir) -> Result<Walk> {
+          remove_write_leftovers(dir);
+          if (auto removed = remove_file_if_present(platform::join(dir, kServerExe)); !removed) {
+            return fail(removed.error());
+          }
+          // Stays when it holds anything else.
+          (void)platform::remove_directory(dir);
+          return Walk::kGoOn;
+        });
+    if (!walked) return fail(walked.error());
 
     for (const char* record : {kCurrentRecord, kPreviousRecord}) {
       auto removed = remove_file_if_present(platform::join(mcp_dir, record));

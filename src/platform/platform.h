@@ -81,14 +81,14 @@ std::optional<std::string> parent(std::string_view path);
 enum class FileMode { kRecord, kExecutable };
 
 // A file open for writing. Closed by close() or by the destructor.
-class WriteFile {
+class OutputFile {
  public:
-  WriteFile() = default;
-  WriteFile(WriteFile&& other) noexcept;
-  WriteFile& operator=(WriteFile&& other) noexcept;
-  WriteFile(const WriteFile&) = delete;
-  WriteFile& operator=(const WriteFile&) = delete;
-  ~WriteFile();
+  OutputFile() = default;
+  OutputFile(OutputFile&& other) noexcept;
+  OutputFile& operator=(OutputFile&& other) noexcept;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
 
   // Writes the whole buffer: a write is repeated from the first unwritten byte;
   // an interrupted write is repeated; a write of zero bytes fails with the text
@@ -100,16 +100,16 @@ class WriteFile {
   void close();
 
  private:
-  friend Result<WriteFile> create_new_file(const std::string&, FileMode);
-  friend Result<WriteFile> open_truncated(const std::string&, FileMode);
-  explicit WriteFile(std::intptr_t handle) : handle_(handle) {}
+  friend Result<OutputFile> create_new_file(const std::string&, FileMode);
+  friend Result<OutputFile> open_truncated(const std::string&, FileMode);
+  explicit OutputFile(std::intptr_t handle) : handle_(handle) {}
   std::intptr_t handle_ = -1;
 };
 
 // Creates a file that must not exist yet, for writing. Windows: CreateFileW
 // GENERIC_WRITE, share 7, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT. POSIX:
 // open(O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC).
-Result<WriteFile> create_new_file(const std::string& path, FileMode mode);
+Result<OutputFile> create_new_file(const std::string& path, FileMode mode);
 
 // Opens a file for writing, creating it when missing and truncating it to
 // length zero when present; a link standing under the name is never followed
@@ -119,7 +119,7 @@ Result<WriteFile> create_new_file(const std::string& path, FileMode mode);
 // size 0 (end of file 0 when that is refused). POSIX: open(O_WRONLY | O_CREAT |
 // O_TRUNC | O_NOFOLLOW), a link failing with ELOOP. The parent directory is
 // not created.
-Result<WriteFile> open_truncated(const std::string& path, FileMode mode);
+Result<OutputFile> open_truncated(const std::string& path, FileMode mode);
 
 // The error of a file that is not a regular file (a FIFO, a device, a pipe):
 // reading it could block for ever or never end, so it is refused at once.

@@ -125,7 +125,7 @@ Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
 Expected<void, Fault> write_file_atomically(const std::string& target, std::string_view content,
                                             platform::FileMode mode) {
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::WriteFile& file) -> Expected<void, WriteFailure> {
+      target, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
         if (auto done = file.write_all(content); !done)
           return std::unexpected(io_fault(done.error()));
         return {};
@@ -138,7 +138,7 @@ Status copy_file_atomically(const std::string& target, platform::InputFile& sour
                             platform::FileMode mode) {
   std::vector<char> buffer(kCopyChunk);
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::WriteFile& file) -> Expected<void, WriteFailure> {
+      target, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
         std::uint64_t copied = 0;
         for (;;) {
           auto got = source.read_some(buffer);

@@ -1,13 +1,8 @@
 #include "store/records.h"
 
-#include <array>
-#include <cstddef>
-#include <iterator>
-#include <limits>
 #include <memory>
-#include <nlohmann/json.hpp>
-#include <span>
-#include <vector>
+
+#include "store/json_reader.h"
 
 namespace qrl {
 
@@ -16,74 +11,25 @@ namespace {
 // ---------------------------------------------------------------------------
 // Encoding
 
-void append_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default: {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0x0F]);
-        } else {
-          out.push_back(c);
-        }
-      }
-    }
-  }
-  out.push_back('"');
-}
-
 // Appends `"key":` preceded by a comma unless it is the object's first member.
 void append_key(std::string& out, std::string_view key) {
   if (out.back() != '{') out.push_back(',');
-  append_string(out, key);
+  json_reader::append_json_string(out, key);
   out.push_back(':');
 }
 
 void append_text_member(std::string& out, std::string_view key, std::string_view value) {
   append_key(out, key);
-  append_string(out, value);
+  json_reader::append_json_string(out, value);
 }
 
 // ---------------------------------------------------------------------------
 // Decoding: what each record looks like
 
-enum class Kind { kU32, kU64, kString, kBundle };
-
-struct Field {
-  std::string_view key;
-  Kind kind;
-  bool required;
-};
-
-struct Schema {
-  std::string_view name;  // as in "expected struct Lease"
-  std::span<const Field> fields;
-};
+using json_reader::Field;
+using json_reader::Kind;
+using json_reader::Schema;
+using json_reader::Values;
 
 constexpr Field kLeaseFields[] = {
     {"owner", Kind::kU32, true},
@@ -95,437 +41,19 @@ constexpr Field kBundleFields[] = {
     {"appSha256", Kind::kString, true},
     {"launcherSha256", Kind::kString, true},
 };
+constexpr Schema kLeaseSchema{"Lease", kLeaseFields};
+constexpr Schema kBundleSchema{"Bundle", kBundleFields};
 constexpr Field kPairFields[] = {
     {"app", Kind::kString, true},
     {"mcp", Kind::kString, true},
-    {"server", Kind::kBundle, false},
+    {"server", Kind::kRecord, false, &kBundleSchema},
 };
-
-constexpr Schema kLeaseSchema{"Lease", kLeaseFields};
-constexpr Schema kBundleSchema{"Bundle", kBundleFields};
 constexpr Schema kPairSchema{"Pair", kPairFields};
-
-// The deepest nesting accepted, the record object itself being level 1.
-constexpr std::size_t kMaxDepth = 128;
-
-// The members of one record object as they were read.
-struct Values {
-  explicit Values(const Schema& s)
-      : schema(&s),
-        seen(s.fields.size()),
-        texts(s.fields.size()),
-        numbers(s.fields.size()),
-        nested(s.fields.size()) {}
-
-  // What the next value event means inside this object.
-  enum class Expect { kKey, kField, kSkip };
-
-  const Schema* schema;
-  std::vector<bool> seen;
-  std::vector<std::string> texts;
-  std::vector<std::uint64_t> numbers;
-  std::vector<std::unique_ptr<Values>> nested;
-  Expect expect = Expect::kKey;
-  std::size_t field = 0;  // the member whose value comes next (Expect::kField)
-};
-
-// ---------------------------------------------------------------------------
-// Decoding: positions
-
-// Shared by all copies of a TrackingIterator over one input: how far the
-// parser has pulled characters, and whether it has asked past the end.
-struct Consumed {
-  const char* begin = nullptr;
-  std::size_t count = 0;
-  bool reached_end = false;
-};
-
-// A pointer into the input that records how many bytes the parser has taken.
-// The parser pulls one character at a time and compares with the end iterator
-// before each pull; an equal comparison means it has met the end of the input.
-class TrackingIterator {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const char*;
-  using reference = const char&;
-
-  TrackingIterator() = default;
-  TrackingIterator(const char* at, Consumed* consumed) : at_(at), consumed_(consumed) {}
-
-  reference operator*() const { return *at_; }
-  TrackingIterator& operator++() {
-    ++at_;
-    const auto taken = static_cast<std::size_t>(at_ - consumed_->begin);
-    if (taken > consumed_->count) consumed_->count = taken;
-    return *this;
-  }
-  TrackingIterator operator++(int) {
-    TrackingIterator before = *this;
-    ++*this;
-    return before;
-  }
-  friend bool operator==(const TrackingIterator& a, const TrackingIterator& b) {
-    const bool equal = a.at_ == b.at_;
-    if (equal && a.consumed_ != nullptr) a.consumed_->reached_end = true;
-    return equal;
-  }
-  friend bool operator!=(const TrackingIterator& a, const TrackingIterator& b) { return !(a == b); }
-
- private:
-  const char* at_ = nullptr;
-  Consumed* consumed_ = nullptr;
-};
-
-// " at line L column C" for the first `offset` bytes of `input`: L counts the
-// line feeds before the offset, C the bytes between the last of them and it.
-std::string position_suffix(std::string_view input, std::size_t offset) {
-  if (offset > input.size()) offset = input.size();
-  std::size_t line = 1;
-  std::size_t line_start = 0;
-  for (std::size_t i = 0; i < offset; ++i) {
-    if (input[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  return " at line " + std::to_string(line) + " column " + std::to_string(offset - line_start);
-}
-
-// ---------------------------------------------------------------------------
-// Decoding: the reader
-
-using json = nlohmann::json;
-
-// One scalar value as the parser reported it.
-struct Scalar {
-  enum class Type { kNull, kBool, kNegative, kUnsigned, kFloat, kString };
-  Type type = Type::kNull;
-  bool flag = false;
-  std::int64_t negative = 0;
-  std::uint64_t unsigned_value = 0;
-  const std::string* text = nullptr;  // a string's value, a float's literal text
-  std::size_t end = 0;                // offset just past the value
-};
-
-std::string describe(const Scalar& value) {
-  switch (value.type) {
-    case Scalar::Type::kNull:
-      return "null";
-    case Scalar::Type::kBool:
-      return value.flag ? "boolean `true`" : "boolean `false`";
-    case Scalar::Type::kNegative:
-      return "integer `" + std::to_string(value.negative) + "`";
-    case Scalar::Type::kUnsigned:
-      return "integer `" + std::to_string(value.unsigned_value) + "`";
-    case Scalar::Type::kFloat:
-      return "floating point `" + *value.text + "`";
-    case Scalar::Type::kString: {
-      std::string out = "string ";
-      append_string(out, *value.text);
-      return out;
-    }
-  }
-  return "value";
-}
-
-// An integer literal too large for the parser's integer types arrives as a
-// floating-point number; its text still tells that it was written as an integer.
-bool is_integer_literal(std::string_view text) {
-  if (text.starts_with('-')) text.remove_prefix(1);
-  if (text.empty()) return false;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-std::string expectation(Kind kind) {
-  switch (kind) {
-    case Kind::kU32:
-      return "u32";
-    case Kind::kU64:
-      return "u64";
-    case Kind::kString:
-      return "a string";
-    case Kind::kBundle:
-      return "struct Bundle";
-  }
-  return "a value";
-}
-
-// Receives the parser's events and checks them against the record's schema as
-// they arrive, so that the first offence stops the parse with its position.
-class RecordReader {
- public:
-  RecordReader(const Schema& schema, std::string_view input, const Consumed& consumed)
-      : schema_(schema), input_(input), consumed_(consumed) {}
-
-  // Events of the parser.
-  bool null() { return on_scalar(scalar(Scalar::Type::kNull, exact_end())); }
-  bool boolean(bool flag) {
-    Scalar value = scalar(Scalar::Type::kBool, exact_end());
-    value.flag = flag;
-    return on_scalar(value);
-  }
-  bool number_integer(json::number_integer_t number) {
-    Scalar value = scalar(Scalar::Type::kNegative, number_end());
-    value.negative = number;
-    return on_scalar(value);
-  }
-  bool number_unsigned(json::number_unsigned_t number) {
-    Scalar value = scalar(Scalar::Type::kUnsigned, number_end());
-    value.unsigned_value = number;
-    return on_scalar(value);
-  }
-  bool number_float(json::number_float_t, const json::string_t& literal) {
-    Scalar value = scalar(Scalar::Type::kFloat, number_end());
-    value.text = &literal;
-    return on_scalar(value);
-  }
-  bool string(json::string_t& text) {
-    Scalar value = scalar(Scalar::Type::kString, exact_end());
-    value.text = &text;
-    return on_scalar(value);
-  }
-  bool binary(json::binary_t&) { return fail_at("unexpected binary value", exact_end()); }
-  bool start_object(std::size_t) { return on_open('{'); }
-  bool start_array(std::size_t) { return on_open('['); }
-  bool end_array() { return on_close(); }
-  bool end_object() { return on_close(); }
-  bool key(json::string_t& name) {
-    if (skip_level_ != 0) return true;
-    Values& record = *open_.back();
-    const auto fields = record.schema->fields;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].key != name) continue;
-      if (record.seen[i]) {
-        return fail_at("duplicate field `" + std::string(fields[i].key) + "`", exact_end());
-      }
-      record.seen[i] = true;
-      record.expect = Values::Expect::kField;
-      record.field = i;
-      return true;
-    }
-    record.expect = Values::Expect::kSkip;
-    return true;
-  }
-  bool parse_error(std::size_t position, const std::string& last_token,
-                   const nlohmann::detail::exception& problem) {
-    if (position > input_.size()) {
-      error_ = Error::text(eof_message(problem) + position_suffix(input_, input_.size()));
-    } else {
-      error_ = Error::text(syntax_message(problem, last_token) + position_suffix(input_, position));
-    }
-    return false;
-  }
-
-  // After a successful parse: the finished record.
-  std::unique_ptr<Values> take() { return std::move(done_); }
-  // After a failed parse: why it stopped.
-  Error error() const { return error_.value_or(Error::text("invalid record")); }
-
- private:
-  Scalar scalar(Scalar::Type type, std::size_t end) const {
-    Scalar value;
-    value.type = type;
-    value.end = end;
-    return value;
-  }
-
-  // Strings, literals and brackets end exactly where the parser stopped taking
-  // bytes. A number is only known to be complete once the character after it
-  // has been taken; when the input did not end there, that one is not part of it.
-  std::size_t exact_end() const { return consumed_.count; }
-  std::size_t number_end() const {
-    if (consumed_.reached_end || consumed_.count == 0) return consumed_.count;
-    return consumed_.count - 1;
-  }
-
-  bool fail_at(const std::string& message, std::size_t offset) {
-    error_ = Error::text(message + position_suffix(input_, offset));
-    return false;
-  }
-
-  bool on_scalar(const Scalar& value) {
-    if (skip_level_ != 0) return true;
-    if (open_.empty()) {
-      return fail_at(
-          "invalid type: " + describe(value) + ", expected struct " + std::string(schema_.name),
-          value.end);
-    }
-    Values& record = *open_.back();
-    if (record.expect == Values::Expect::kSkip) {
-      record.expect = Values::Expect::kKey;
-      return true;
-    }
-    record.expect = Values::Expect::kKey;
-    const std::size_t index = record.field;
-    const Kind kind = record.schema->fields[index].kind;
-    const auto mismatch = [&] {
-      return fail_at("invalid type: " + describe(value) + ", expected " + expectation(kind),
-                     value.end);
-    };
-    switch (kind) {
-      case Kind::kU32:
-      case Kind::kU64: {
-        const std::uint64_t limit = kind == Kind::kU32 ? std::numeric_limits<std::uint32_t>::max()
-                                                       : std::numeric_limits<std::uint64_t>::max();
-        const auto out_of_range = [&](const std::string& literal) {
-          return fail_at("invalid value: integer `" + literal + "`, expected " + expectation(kind),
-                         value.end);
-        };
-        if (value.type == Scalar::Type::kUnsigned) {
-          if (value.unsigned_value > limit)
-            return out_of_range(std::to_string(value.unsigned_value));
-          record.numbers[index] = value.unsigned_value;
-          return true;
-        }
-        if (value.type == Scalar::Type::kNegative) {
-          // "-0" is read as a signed zero; it is the number zero all the same.
-          if (value.negative != 0) return out_of_range(std::to_string(value.negative));
-          record.numbers[index] = 0;
-          return true;
-        }
-        if (value.type == Scalar::Type::kFloat && is_integer_literal(*value.text)) {
-          return out_of_range(*value.text);
-        }
-        return mismatch();
-      }
-      case Kind::kString:
-        if (value.type != Scalar::Type::kString) return mismatch();
-        record.texts[index] = *value.text;
-        return true;
-      case Kind::kBundle:
-        // A null nested record is the same as an absent one.
-        if (value.type != Scalar::Type::kNull) return mismatch();
-        return true;
-    }
-    return mismatch();
-  }
-
-  bool on_open(char bracket) {
-    containers_.push_back(bracket);
-    if (containers_.size() > kMaxDepth) return fail_at("recursion limit exceeded", exact_end());
-    if (skip_level_ != 0) return true;
-    const std::string what = bracket == '{' ? "map" : "sequence";
-    if (open_.empty()) {
-      if (bracket != '{') {
-        return fail_at("invalid type: " + what + ", expected struct " + std::string(schema_.name),
-                       exact_end());
-      }
-      open_.push_back(std::make_unique<Values>(schema_));
-      return true;
-    }
-    Values& record = *open_.back();
-    if (record.expect == Values::Expect::kSkip) {
-      record.expect = Values::Expect::kKey;
-      skip_level_ = containers_.size();
-      return true;
-    }
-    const Kind kind = record.schema->fields[record.field].kind;
-    if (kind == Kind::kBundle && bracket == '{') {
-      // The parent keeps Expect::kField so that the closed record is attached
-      // to this member.
-      open_.push_back(std::make_unique<Values>(kBundleSchema));
-      return true;
-    }
-    return fail_at("invalid type: " + what + ", expected " + expectation(kind), exact_end());
-  }
-
-  bool on_close() {
-    containers_.pop_back();
-    if (skip_level_ != 0) {
-      if (containers_.size() < skip_level_) skip_level_ = 0;
-      return true;
-    }
-    // Only record objects are open outside skipped values.
-    std::unique_ptr<Values> finished = std::move(open_.back());
-    open_.pop_back();
-    const auto fields = finished->schema->fields;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].required && !finished->seen[i]) {
-        return fail_at("missing field `" + std::string(fields[i].key) + "`", exact_end());
-      }
-    }
-    if (open_.empty()) {
-      done_ = std::move(finished);
-    } else {
-      Values& parent = *open_.back();
-      parent.nested[parent.field] = std::move(finished);
-      parent.expect = Values::Expect::kKey;
-    }
-    return true;
-  }
-
-  // What was being read when the input ended. The parser names the unfinished
-  // token in its message ("invalid string: ...") and says whether a value was
-  // expected; otherwise the innermost open container tells.
-  std::string eof_message(const nlohmann::detail::exception& problem) const {
-    const std::string_view text = problem.what();
-    if (text.find("- invalid string") != std::string_view::npos)
-      return "EOF while parsing a string";
-    if (text.find("while parsing value") != std::string_view::npos || containers_.empty()) {
-      return "EOF while parsing a value";
-    }
-    return containers_.back() == '{' ? "EOF while parsing an object" : "EOF while parsing a list";
-  }
-
-  // The parser's own description of a syntax error, without its prefix and
-  // without the echo of the input bytes.
-  static std::string syntax_message(const nlohmann::detail::exception& problem,
-                                    const std::string& last_token) {
-    std::string text = problem.what();
-    if (const auto at = text.find("] ");
-        text.starts_with("[json.exception.") && at != std::string::npos) {
-      text.erase(0, at + 2);
-    }
-    if (const auto at = text.find(": ");
-        text.starts_with("parse error") && at != std::string::npos) {
-      text.erase(0, at + 2);
-    }
-    if (const auto at = text.find(" - ");
-        text.starts_with("syntax error") && at != std::string::npos) {
-      text.erase(0, at + 3);
-    }
-    const std::string echo = "; last read: '" + last_token + "'";
-    if (const auto at = text.find(echo); at != std::string::npos) text.erase(at, echo.size());
-    return text;
-  }
-
-  const Schema& schema_;
-  std::string_view input_;
-  const Consumed& consumed_;
-  std::string containers_;      // '{' or '[' for each open container
-  std::size_t skip_level_ = 0;  // non-zero: inside a skipped value opened at this level
-  std::vector<std::unique_ptr<Values>> open_;  // records being read, innermost last
-  std::unique_ptr<Values> done_;
-  std::optional<Error> error_;
-};
-
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 Result<std::unique_ptr<Values>> decode_record(std::string_view bytes, const Schema& schema) {
   // Far beyond any record the program writes: not parsed at all.
   if (bytes.size() > kMaxRecordSize) return fail(kRecordTooLarge);
-  // A byte-order mark is not JSON (the parser would pass over it quietly).
-  if (!bytes.empty() && static_cast<unsigned char>(bytes.front()) == 0xEF) {
-    return fail("expected value" + position_suffix(bytes, 1));
-  }
-  Consumed consumed;
-  consumed.begin = bytes.data();
-  RecordReader reader(schema, bytes, consumed);
-  const TrackingIterator first(bytes.data(), &consumed);
-  const TrackingIterator last(bytes.data() + bytes.size(), &consumed);
-  if (!json::sax_parse(first, last, &reader, json::input_format_t::json, /*strict=*/false)) {
-    return fail(reader.error());
-  }
-  // The parser stops right after the closing brace; only blanks may follow.
-  for (std::size_t at = consumed.count; at < bytes.size(); ++at) {
-    if (!is_blank(bytes[at])) return fail("trailing characters" + position_suffix(bytes, at + 1));
-  }
-  return reader.take();
+  return json_reader::decode_object(bytes, schema);
 }
 
 Bundle to_bundle(const Values& values) {

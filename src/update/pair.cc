@@ -54,8 +54,8 @@ Status stage_with_launcher(const std::string& install_dir, const std::string& ap
   return write_atomically(platform::join(install_dir, kPairFile), encode(pair));
 }
 
-Result<std::optional<std::string>> verify_plain(const std::string& install_dir, std::uint32_t owner,
-                                                const std::string& app, const std::string& mcp) {
+Result<Verified> verify_plain(const std::string& install_dir, std::uint32_t owner,
+                              const std::string& app, const std::string& mcp) {
   auto installed = installed_pair(install_dir);
   if (!installed) return fail(installed.error());
   // The MCP file is read only when the application matched.
@@ -70,7 +70,7 @@ Result<std::optional<std::string>> verify_plain(const std::string& install_dir, 
     return fail(staged.error());
   }
   if (auto released = release_lease(install_dir, owner); !released) return fail(released.error());
-  return std::optional<std::string>();
+  return Verified{};
 }
 
 // Keeps the record of the version in service as the previous one when the
@@ -88,10 +88,9 @@ Status keep_previous_record(const std::string& install_dir, const std::string& v
   return write_atomically(mcp_record_path(install_dir, kPreviousRecord), **former);
 }
 
-Result<std::optional<std::string>> verify_with_launcher(const std::string& install_dir,
-                                                        std::uint32_t owner, const std::string& app,
-                                                        const std::string& mcp,
-                                                        const LauncherPart& part) {
+Result<Verified> verify_with_launcher(const std::string& install_dir, std::uint32_t owner,
+                                      const std::string& app, const std::string& mcp,
+                                      const LauncherPart& part) {
   auto installed = installed_pair(install_dir);
   if (!installed) return fail(installed.error());
   auto server_path = mcp_server_path(install_dir, part.version);
@@ -127,9 +126,9 @@ Result<std::optional<std::string>> verify_with_launcher(const std::string& insta
   // The update is complete; old versions that cannot be removed now are only
   // reported, and a later verify tries again.
   if (auto pruned = prune_old_mcp_versions(install_dir, part.version); !pruned) {
-    return std::optional<std::string>(std::string(kMsgPruneWarning) + pruned.error().display());
+    return Verified{pruned.error()};
   }
-  return std::optional<std::string>();
+  return Verified{};
 }
 
 }  // namespace
@@ -142,9 +141,9 @@ Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std
   return stage_plain(install_dir, app, mcp);
 }
 
-Result<std::optional<std::string>> verify_pair(const std::string& install_dir, std::uint32_t owner,
-                                               const std::string& app, const std::string& mcp,
-                                               const std::optional<LauncherPart>& launcher) {
+Result<Verified> verify_pair(const std::string& install_dir, std::uint32_t owner,
+                             const std::string& app, const std::string& mcp,
+                             const std::optional<LauncherPart>& launcher) {
   if (auto leased = require_lease(install_dir, owner); !leased) return fail(leased.error());
   remove_write_leftovers(install_dir);
   if (launcher) return verify_with_launcher(install_dir, owner, app, mcp, *launcher);
@@ -160,7 +159,6 @@ Result<Pair> installed_pair(const std::string& install_dir) {
 }
 
 Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current) {
-  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
   // The previous version is kept. A record that exists but cannot be read
   // stops the pruning: its version is unknown, so any directory might be it.
   std::optional<std::string> previous;
@@ -170,40 +168,39 @@ Status prune_old_mcp_versions(const std::string& install_dir, const std::string&
     if (auto bundle = decode_bundle(**bytes)) previous = bundle->version;
   }
 
-  auto entries = platform::list_directory(mcp_dir);
-  if (!entries) return fail(entries.error());
-  for (const auto& entry : *entries) {
-    if (!is_version_directory(entry) || entry.name == current || entry.name == previous) continue;
-    auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
-    if (!version_dir) return fail(version_dir.error());
-    auto contents = platform::list_directory(*version_dir);
-    if (!contents) return fail(contents.error());
-    // Only a directory that holds nothing but the server itself (and what
-    // killed writes left) is removed; anything else in it may be somebody's
-    // and stays.
-    std::size_t servers = 0, others = 0;
-    for (const platform::DirEntry& item : *contents) {
-      if (item.name == kServerExe) {
-        ++servers;
-      } else if (item.info.is_directory || !is_write_temp_name(item.name)) {
-        ++others;
-      }
-    }
-    if (servers != 1 || others != 0) continue;
-    const std::string server = platform::join(*version_dir, kServerExe);
-    auto use = file_is_free(server);
-    if (!use) return fail(use.error());
-    if (*use == Use::kBusy) continue;
-    // A leftover that cannot be removed keeps the directory, server and all.
-    remove_write_leftovers(*version_dir);
-    if (contents->size() > 1) {
-      auto left = platform::list_directory(*version_dir);
-      if (!left) return fail(left.error());
-      if (left->size() != 1) continue;
-    }
-    if (auto deleted = platform::delete_file(server); !deleted) return deleted;
-    if (auto removed = platform::remove_directory(*version_dir); !removed) return removed;
-  }
+  const auto old = [&](const std::string& name) { return name != current && name != previous; };
+  auto walked = walk_version_dirs(
+      install_dir, old, [](const std::string&, const std::string& dir) -> Result<Walk> {
+        auto contents = platform::list_directory(dir);
+        if (!contents) return fail(contents.error());
+        // Only a directory that holds nothing but the server itself (and what
+        // killed writes left) is removed; anything else in it may be somebody's
+        // and stays.
+        std::size_t servers = 0, others = 0;
+        for (const platform::DirEntry& item : *contents) {
+          if (item.name == kServerExe) {
+            ++servers;
+          } else if (item.info.is_directory || !is_write_temp_name(item.name)) {
+            ++others;
+          }
+        }
+        if (servers != 1 || others != 0) return Walk::kGoOn;
+        const std::string server = platform::join(dir, kServerExe);
+        auto use = file_is_free(server);
+        if (!use) return fail(use.error());
+        if (*use == Use::kBusy) return Walk::kGoOn;
+        // A leftover that cannot be removed keeps the directory, server and all.
+        remove_write_leftovers(dir);
+        if (contents->size() > 1) {
+          auto left = platform::list_directory(dir);
+          if (!left) return fail(left.error());
+          if (left->size() != 1) return Walk::kGoOn;
+        }
+        if (auto deleted = platform::delete_file(server); !deleted) return fail(deleted.error());
+        if (auto removed = platform::remove_directory(dir); !removed) return fail(removed.error());
+        return Walk::kGoOn;
+      });
+  if (!walked) return fail(walked.error());
   return {};
 }
 

@@ -14,7 +14,6 @@ namespace qrl {
 
 inline constexpr const char* kMsgPlainMismatch = "App / MCP 与安装包不匹配，不能完成安装";
 inline constexpr const char* kMsgLauncherMismatch = "App、MCP 和启动器不配套，安装未完成";
-inline constexpr const char* kMsgPruneWarning = "旧 MCP 版本未清理，已保留文件：";
 
 // The launcher form's extra inputs.
 struct LauncherPart {
@@ -25,11 +24,15 @@ struct LauncherPart {
 Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std::string& app,
                   const std::string& mcp, const std::optional<LauncherPart>& launcher);
 
-// On success, the warning line to print when old MCP versions could not be
-// pruned (verify still succeeds then).
-Result<std::optional<std::string>> verify_pair(const std::string& install_dir, std::uint32_t owner,
-                                               const std::string& app, const std::string& mcp,
-                                               const std::optional<LauncherPart>& launcher);
+// A completed verify: the update is recorded and the lease given back. Old MCP
+// versions that could not be pruned do not undo that; why is kept here.
+struct Verified {
+  std::optional<Error> prune_failure;
+};
+
+Result<Verified> verify_pair(const std::string& install_dir, std::uint32_t owner,
+                             const std::string& app, const std::string& mcp,
+                             const std::optional<LauncherPart>& launcher);
 
 // Digests of the installed "quarlo.exe" and "qrl-mcp.exe", in that order.
 Result<Pair> installed_pair(const std::string& install_dir);

@@ -16,14 +16,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{200};
 
-std::unexpected<CommandFailure> refuse(int status, const char* message) {
-  return std::unexpected(CommandFailure{status, message});
-}
-
-std::unexpected<CommandFailure> refuse(const Error& error) {
-  return std::unexpected(CommandFailure::from(error));
-}
-
 // Whether more than `seconds` have passed: more whole seconds, or exactly that
 // many and any fraction. Done in whole seconds so that the largest time-out
 // cannot overflow a duration.
@@ -37,38 +29,38 @@ bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds)
 
 }  // namespace
 
-Expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint32_t owner,
-                                       const std::optional<std::string>& launcher,
-                                       std::uint64_t timeout_seconds) {
+Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t owner,
+                               const std::optional<std::string>& launcher,
+                               std::uint64_t timeout_seconds) {
   const std::string app_exe = platform::join(install_dir, kAppExe);
   const std::string launcher_exe = platform::join(install_dir, kLauncherExe);
 
   // The application is checked before the lease: a run refused here takes no
   // lease and contacts no launcher.
   auto app = file_is_free(app_exe);
-  if (!app) return refuse(app.error());
-  if (*app == Use::kBusy) return refuse(kExitAppRunning, kMsgAppRunning);
+  if (!app) return fail(app.error());
+  if (*app == Use::kBusy) return PrepareOutcome::kAppRunning;
 
-  if (auto leased = acquire_lease(install_dir, owner); !leased) return refuse(leased.error());
+  if (auto leased = acquire_lease(install_dir, owner); !leased) return fail(leased.error());
   remove_write_leftovers(install_dir);
 
   bool launcher_kept = false;
   if (launcher) {
     auto decision = check_launcher(install_dir, *launcher);
-    if (!decision) return refuse(decision.error());
+    if (!decision) return fail(decision.error());
     launcher_kept = *decision == LauncherDecision::kStays;
   }
   if (!launcher_kept) {
     auto in_use = file_is_free(launcher_exe);
-    if (!in_use) return refuse(in_use.error());
+    if (!in_use) return fail(in_use.error());
     if (*in_use == Use::kBusy) {
       switch (ask_update_protocol(launcher_exe)) {
         case ProtocolAnswer::kTakesPart:
           break;
         case ProtocolAnswer::kMustReplace:
-          return refuse(kExitLauncherChange, kMsgLauncherChange);
+          return PrepareOutcome::kLauncherMustChange;
         case ProtocolAnswer::kNoCoordination:
-          return refuse(kExitNoCoordination, kMsgNoCoordination);
+          return PrepareOutcome::kNoCoordination;
       }
     }
   }
@@ -79,20 +71,20 @@ Expected<void, CommandFailure> prepare(const std::string& install_dir, std::uint
     // zero still polls once. The application is tested in every poll: if it
     // is started during the wait, the wait goes on.
     auto app_use = file_is_free(app_exe);
-    if (!app_use) return refuse(app_use.error());
+    if (!app_use) return fail(app_use.error());
     bool released = *app_use == Use::kFree;
     if (released && !launcher_kept) {
       auto launcher_use = file_is_free(launcher_exe);
-      if (!launcher_use) return refuse(launcher_use.error());
+      if (!launcher_use) return fail(launcher_use.error());
       released = *launcher_use == Use::kFree;
     }
     if (released) {
       auto idle = check_mcp_idle(install_dir);
-      if (!idle) return refuse(idle.error());
-      if (*idle == Idle::kIdle) return {};
+      if (!idle) return fail(idle.error());
+      if (*idle == Idle::kIdle) return PrepareOutcome::kReleased;
     }
     if (exceeds(std::chrono::steady_clock::now() - start, timeout_seconds)) {
-      return refuse(kExitNoCoordination, kMsgTimeout);
+      return PrepareOutcome::kTimedOut;
     }
     std::this_thread::sleep_for(kPollInterval);
   }

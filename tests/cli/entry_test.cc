@@ -201,15 +201,5 @@ TEST_F(EntryRefusals, AStandardErrorNobodyReadsDoesNotChangeTheStatus) {
   EXPECT_EQ(process->wait(), 20);
 }
 
-TEST(EntryOptions, TheProgramPathTakesPartInTheLookup) {
-  EXPECT_EQ(find_option({"--owner", "5"}, "--owner"), "5");
-  EXPECT_EQ(find_optional({"--launcher", "--launcher", "x"}, "--launcher"), "--launcher");
-  auto missing = find_option({"--owner"}, "--owner");
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().exit_status, 20);
-  EXPECT_EQ(missing.error().message, "缺少 --owner");
-  EXPECT_EQ(find_optional({}, "--owner"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace qrl::test

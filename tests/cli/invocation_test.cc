@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-#include "cli/entry.h"
+#include "cli/invocation.h"
 
 namespace qrl {
 namespace {

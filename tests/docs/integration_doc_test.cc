@@ -14,6 +14,7 @@
 
 #include "cli/entry.h"
 #include "cli/failure.h"
+#include "cli/messages.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "mcp/payload.h"
@@ -45,7 +46,7 @@ struct FixedLine {
 };
 const FixedLine kFixedLines[] = {
     {"kMsgAppRunning", kExitAppRunning, kMsgAppRunning},
-    {"kMsgLauncherChange", kExitLauncherChange, kMsgLauncherChange},
+    {"kMsgLauncherMustBeReplaced", kExitLauncherMustChange, kMsgLauncherMustBeReplaced},
     {"kMsgNoCoordination", kExitNoCoordination, kMsgNoCoordination},
     {"kMsgTimeout", kExitNoCoordination, kMsgTimeout},
     {"kMsgOtherInstallRunning", kExitFailure, kMsgOtherInstallRunning},
@@ -55,7 +56,7 @@ const FixedLine kFixedLines[] = {
     {"kMsgPlainMismatch", kExitFailure, kMsgPlainMismatch},
     {"kMsgLauncherMismatch", kExitFailure, kMsgLauncherMismatch},
     {"kMsgVersionInUse", kExitFailure, kMsgVersionInUse},
-    {"kMsgLauncherChanged", kExitFailure, kMsgLauncherChanged},
+    {"kMsgChangedLauncherInUse", kExitFailure, kMsgChangedLauncherInUse},
     {"kMsgDisconnectBeforeUninstall", kExitFailure, kMsgDisconnectBeforeUninstall},
     {"kMsgInvalidVersion", kExitFailure, kMsgInvalidVersion},
     {"kMsgMcpDirIsLink", kExitFailure, kMsgMcpDirIsLink},
@@ -114,11 +115,11 @@ std::vector<std::vector<std::string>> table(const std::string& doc, const std::s
 TEST(IntegrationGuide, ListsExactlyTheExitStatuses) {
   std::vector<int> listed;
   for (const auto& row : table(guide(), "exit-statuses")) listed.push_back(std::stoi(row.at(0)));
-  EXPECT_EQ(listed, (std::vector<int>{0, kExitAppRunning, kExitLauncherChange, kExitNoCoordination,
-                                      kExitFailure}));
+  EXPECT_EQ(listed, (std::vector<int>{0, kExitAppRunning, kExitLauncherMustChange,
+                                      kExitNoCoordination, kExitFailure}));
   EXPECT_EQ(defined_names("kExit\\w+"),
-            (std::set<std::string>{"kExitAppRunning", "kExitLauncherChange", "kExitNoCoordination",
-                                   "kExitFailure"}));
+            (std::set<std::string>{"kExitAppRunning", "kExitLauncherMustChange",
+                                   "kExitNoCoordination", "kExitFailure"}));
 }
 
 TEST(IntegrationGuide, ListsExactlyTheFixedLinesWithTheirStatus) {

@@ -165,7 +165,7 @@ TEST_F(InstallPayload, RunningLauncherThatMustChangeStopsAfterTheServerIsWritten
     write_pair_naming(digest_of(at(kLauncherExe)));
     auto running = test::start_staying(at(kLauncherExe));
 
-    EXPECT_EQ(test::mcp::failure_text(install(version)), kMsgLauncherChanged);
+    EXPECT_EQ(test::mcp::failure_text(install(version)), kMsgChangedLauncherInUse);
     EXPECT_EQ(read_file(server(version)), read_file(new_server));
     EXPECT_EQ(read_file(at(kLauncherExe)), old_launcher);
     running.reset();

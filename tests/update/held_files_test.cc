@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "cli/messages.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"

@@ -1,4 +1,5 @@
 #include "update/prepare.h"
+#include "cli/messages.h"
 
 #include <gtest/gtest.h>
 
@@ -17,18 +18,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using test::Answer;
 using test::FixtureConfig;
-
-TEST(PrepareTimeout, ParsesPlainDecimalAndFallsBackOnAnythingElse) {
-  EXPECT_EQ(parse_timeout(std::nullopt), 180u);
-  EXPECT_EQ(parse_timeout("0"), 0u);
-  EXPECT_EQ(parse_timeout("+7"), 7u);
-  EXPECT_EQ(parse_timeout("007"), 7u);
-  EXPECT_EQ(parse_timeout("18446744073709551615"), std::numeric_limits<std::uint64_t>::max());
-  for (const char* bad : {"", "+", "-1", "++1", "1.5", "10s", " 1", "1 ", "18446744073709551616",
-                          "99999999999999999999", "0x10"}) {
-    EXPECT_EQ(parse_timeout(bad), 180u) << bad;
-  }
-}
 
 class Prepare : public test::Installation {
  protected:
@@ -78,7 +67,7 @@ TEST_F(Prepare, BusyLauncherThatTakesPartIsWaitedForUntilReleased) {
 
 TEST_F(Prepare, LauncherThatMustBeReplacedGivesStatus11) {
   auto launcher = test::start_staying(install_launcher(Answer{"2\n"}));
-  EXPECT_FAILURE(run("prepare"), 11, kMsgLauncherChange);
+  EXPECT_FAILURE(run("prepare"), 11, kMsgLauncherMustBeReplaced);
   EXPECT_TRUE(launcher_was_asked());
   EXPECT_TRUE(lease_taken());
 
@@ -143,7 +132,8 @@ TEST_F(Prepare, LauncherThatMayStayIsNeitherTestedNorAsked) {
 
   // A launcher that differs (and is not kept by the pair record) is asked.
   test::make_fixture(in_pkg("qrl-mcp.exe"), test::launcher_config("2.0.0", "new"));
-  EXPECT_FAILURE(run("prepare", {"--launcher", in_pkg("qrl-mcp.exe")}), 11, kMsgLauncherChange);
+  EXPECT_FAILURE(run("prepare", {"--launcher", in_pkg("qrl-mcp.exe")}), 11,
+                 kMsgLauncherMustBeReplaced);
   EXPECT_TRUE(launcher_was_asked());
 }
 

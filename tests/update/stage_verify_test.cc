@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/failure.h"
+#include "cli/messages.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"

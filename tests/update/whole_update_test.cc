@@ -2,6 +2,7 @@
 // program and real processes.
 #include <gtest/gtest.h>
 
+#include "cli/messages.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "store/records.h"

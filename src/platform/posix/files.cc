@@ -75,11 +75,11 @@ int flock_retrying(int fd, int operation) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// WriteFile
+// OutputFile
 
-WriteFile::WriteFile(WriteFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
 
-WriteFile& WriteFile::operator=(WriteFile&& other) noexcept {
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = other.handle_;
@@ -88,9 +88,9 @@ WriteFile& WriteFile::operator=(WriteFile&& other) noexcept {
   return *this;
 }
 
-WriteFile::~WriteFile() { close(); }
+OutputFile::~OutputFile() { close(); }
 
-Status WriteFile::write_all(std::string_view bytes) {
+Status OutputFile::write_all(std::string_view bytes) {
   const int fd = static_cast<int>(handle_);
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -104,7 +104,7 @@ Status WriteFile::write_all(std::string_view bytes) {
   return {};
 }
 
-Status WriteFile::flush() {
+Status OutputFile::flush() {
   int rc;
   do {
     rc = ::fsync(static_cast<int>(handle_));
@@ -113,7 +113,7 @@ Status WriteFile::flush() {
   return {};
 }
 
-void WriteFile::close() {
+void OutputFile::close() {
   if (handle_ >= 0) {
     // Not repeated on EINTR: Linux releases the descriptor in every case.
     ::close(static_cast<int>(handle_));
@@ -121,18 +121,18 @@ void WriteFile::close() {
   }
 }
 
-Result<WriteFile> create_new_file(const std::string& path, FileMode mode) {
+Result<OutputFile> create_new_file(const std::string& path, FileMode mode) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                creation_mode(mode));
   if (fd < 0) return last_error();
-  return WriteFile(fd);
+  return OutputFile(fd);
 }
 
-Result<WriteFile> open_truncated(const std::string& path, FileMode mode) {
+Result<OutputFile> open_truncated(const std::string& path, FileMode mode) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                                creation_mode(mode));
   if (fd < 0) return last_error();
-  return WriteFile(fd);
+  return OutputFile(fd);
 }
 
 // ---------------------------------------------------------------------------

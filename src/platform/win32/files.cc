@@ -95,9 +95,9 @@ bool is_dot_entry(const wchar_t* name) {
 // ---------------------------------------------------------------------------
 // Writing
 
-WriteFile::WriteFile(WriteFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+OutputFile::OutputFile(OutputFile&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
 
-WriteFile& WriteFile::operator=(WriteFile&& other) noexcept {
+OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = std::exchange(other.handle_, -1);
@@ -105,9 +105,9 @@ WriteFile& WriteFile::operator=(WriteFile&& other) noexcept {
   return *this;
 }
 
-WriteFile::~WriteFile() { close(); }
+OutputFile::~OutputFile() { close(); }
 
-Status WriteFile::write_all(std::string_view bytes) {
+Status OutputFile::write_all(std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min(bytes.size() - done, kChunk));
@@ -120,23 +120,23 @@ Status WriteFile::write_all(std::string_view bytes) {
   return {};
 }
 
-Status WriteFile::flush() {
+Status OutputFile::flush() {
   if (!FlushFileBuffers(to_handle(handle_))) return fail(last_error());
   return {};
 }
 
-void WriteFile::close() {
+void OutputFile::close() {
   if (handle_ != -1) CloseHandle(to_handle(std::exchange(handle_, -1)));
 }
 
-Result<WriteFile> create_new_file(const std::string& path, FileMode) {
+Result<OutputFile> create_new_file(const std::string& path, FileMode) {
   const Opened opened =
       open_when_released(path, GENERIC_WRITE, kShareAll, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT);
   if (opened.handle == INVALID_HANDLE_VALUE) return fail(Error::os(static_cast<int>(opened.code)));
-  return WriteFile(from_handle(opened.handle));
+  return OutputFile(from_handle(opened.handle));
 }
 
-Result<WriteFile> open_truncated(const std::string& path, FileMode) {
+Result<OutputFile> open_truncated(const std::string& path, FileMode) {
   // A link planted under the fixed name is opened as itself, never followed,
   // and refused before anything is truncated or written.
   const Opened opened = open_when_released(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
@@ -155,7 +155,7 @@ Result<WriteFile> open_truncated(const std::string& path, FileMode) {
         return fail(last_error());
     }
   }
-  return WriteFile(from_handle(handle.release()));
+  return OutputFile(from_handle(handle.release()));
 }
 
 // ---------------------------------------------------------------------------

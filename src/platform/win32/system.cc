@@ -222,10 +222,4 @@ std::array<std::uint8_t, 32> Sha256::finish() {
   return digest;
 }
 
-std::array<std::uint8_t, 32> sha256(std::string_view bytes) {
-  Sha256 hash;
-  hash.update(bytes);
-  return hash.finish();
-}
-
 }  // namespace qrl::platform

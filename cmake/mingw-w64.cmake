@@ -14,6 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # Wine, as the unprivileged user that owns the tests' Wine prefix when the
-# tests are run as root (see scripts/as-wine-user).
-get_filename_component(QRL_AS_WINE_USER ${CMAKE_CURRENT_LIST_DIR}/../scripts/as-wine-user ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QRL_AS_WINE_USER} wine)
+# tests are run as root, with the output passed on once Wine has ended (see
+# scripts/wine-test).
+get_filename_component(QRL_WINE_TEST ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-test ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QRL_WINE_TEST})

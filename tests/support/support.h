@@ -125,7 +125,8 @@ class Process {
   void kill();
   // The most memory the process ever had resident, in KiB, once it has ended
   // and been waited for (POSIX: wait4's ru_maxrss; Windows: the peak working
-  // set); nothing before or when unknown.
+  // set, also read while waiting, since Wine forgets it soon after the end);
+  // nothing before or when unknown.
   std::optional<std::uint64_t> peak_memory_kib();
 
   struct Impl;

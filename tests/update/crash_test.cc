@@ -29,7 +29,7 @@ int kills_per_step() {
   }
   // Every kill costs about six runs of the program; a run under Wine takes
   // far longer to start.
-  return test::on_windows() ? 12 : 24;
+  return test::on_windows() ? 8 : 24;
 }
 
 enum class Step { kPrepare, kInstallPayload, kStage, kVerify };

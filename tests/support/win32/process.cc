@@ -5,6 +5,8 @@
 // After windows.h, which it needs.
 #include <psapi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,11 +51,23 @@ HANDLE open_inheritable(const std::string& file, bool for_writing) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The peak working set so far, in bytes; 0 when it cannot be read.
+SIZE_T peak_working_set(HANDLE process) {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (!K32GetProcessMemoryInfo(process, &counters, sizeof counters)) return 0;
+  return counters.PeakWorkingSetSize;
+}
+
 }  // namespace
 
 struct Process::Impl {
   HANDLE handle = nullptr;  // nullptr: the program could not be started
   DWORD pid = 0;
+  // The highest peak read while waiting. Windows keeps the peak of an ended
+  // process; Wine reads it from the host's process, which soon after the end
+  // is gone, and then reports zero.
+  SIZE_T peak_seen = 0;
 
   ~Impl() {
     if (handle != nullptr) CloseHandle(handle);
@@ -132,8 +146,16 @@ std::uint32_t Process::pid() const { return impl_->pid; }
 
 std::optional<int> Process::wait(std::chrono::milliseconds bound) {
   if (impl_->handle == nullptr) return std::nullopt;
-  if (WaitForSingleObject(impl_->handle, static_cast<DWORD>(bound.count())) != WAIT_OBJECT_0) {
-    return std::nullopt;
+  // Waits in steps of 10 ms, reading the peak memory at each.
+  const auto until = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    const DWORD step = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, 10));
+    const DWORD waited = WaitForSingleObject(impl_->handle, step);
+    impl_->peak_seen = std::max(impl_->peak_seen, peak_working_set(impl_->handle));
+    if (waited == WAIT_OBJECT_0) break;
+    if (waited != WAIT_TIMEOUT || left.count() <= 0) return std::nullopt;
   }
   DWORD code = 0;
   if (!GetExitCodeProcess(impl_->handle, &code)) return std::nullopt;
@@ -146,10 +168,9 @@ bool Process::running() {
 
 std::optional<std::uint64_t> Process::peak_memory_kib() {
   if (impl_->handle == nullptr || running()) return std::nullopt;
-  PROCESS_MEMORY_COUNTERS counters{};
-  counters.cb = sizeof counters;
-  if (!K32GetProcessMemoryInfo(impl_->handle, &counters, sizeof counters)) return std::nullopt;
-  return counters.PeakWorkingSetSize / 1024;
+  const SIZE_T peak = std::max(impl_->peak_seen, peak_working_set(impl_->handle));
+  if (peak == 0) return std::nullopt;
+  return peak / 1024;
 }
 
 void Process::kill() {

@@ -7,6 +7,7 @@
 #include "lease/lease.h"
 #include "mcp/payload.h"
 #include "platform/platform.h"
+#include "store/log.h"
 #include "update/pair.h"
 #include "update/prepare.h"
 
@@ -27,7 +28,7 @@ Outcome refused(int exit_status, const char* message) {
 
 // What prepare found, as the owner learns it: the three refusals each have an
 // exit status of their own.
-Outcome outcome_of(const Result<PrepareOutcome>& prepared) {
+Outcome outcome_of_prepare(const Result<PrepareOutcome>& prepared) {
   if (!prepared) return std::unexpected(CommandFailure::from(prepared.error()));
   switch (*prepared) {
     case PrepareOutcome::kReleased:
@@ -45,7 +46,7 @@ Outcome outcome_of(const Result<PrepareOutcome>& prepared) {
 }
 
 // A completed verify whose pruning failed still succeeds, with one warning.
-Outcome outcome_of(const Result<Verified>& verified) {
+Outcome outcome_of_verify(const Result<Verified>& verified) {
   if (!verified) return std::unexpected(CommandFailure::from(verified.error()));
   if (!verified->prune_failure) return RunOutcome{};
   return RunOutcome{std::string(kMsgPruneWarning) + verified->prune_failure->display()};
@@ -56,7 +57,7 @@ Outcome outcome_of(const Result<Verified>& verified) {
 Expected<RunOutcome, CommandFailure> execute(const Invocation& invocation) {
   struct Call {
     Outcome operator()(const PrepareCall& c) const {
-      return outcome_of(prepare(c.install_dir, c.owner, c.launcher, c.timeout_seconds));
+      return outcome_of_prepare(prepare(c.install_dir, c.owner, c.launcher, c.timeout_seconds));
     }
     Outcome operator()(const InstallPayloadCall& c) const {
       return outcome_of(install_payload(c.install_dir, c.mcp, c.launcher, c.version, c.owner));
@@ -65,7 +66,7 @@ Expected<RunOutcome, CommandFailure> execute(const Invocation& invocation) {
       return outcome_of(stage_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher));
     }
     Outcome operator()(const VerifyCall& c) const {
-      return outcome_of(verify_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher));
+      return outcome_of_verify(verify_pair(c.install_dir, c.owner, c.app, c.mcp, c.launcher));
     }
     Outcome operator()(const CancelCall& c) const {
       return outcome_of(release_lease(c.install_dir, c.owner));
@@ -94,16 +95,30 @@ int main_entry(int argc, char** argv) {
       platform::write_error_line(args.error().display());
       return kExitFailure;
     }
+    // The log is looked up like any option, before anything else happens, and
+    // changes nothing of the outcome.
+    if (auto log_path = find_optional(*args, "--log")) {
+      log::open(*log_path);
+      log::line("run: " + log::command_line(*args));
+    }
     auto outcome = run(*args);
     if (!outcome) {
+      log::line("failed with exit status " + std::to_string(outcome.error().exit_status) + ": " +
+                outcome.error().message);
       platform::write_error_line(outcome.error().message);
       return outcome.error().exit_status;
     }
-    if (outcome->warning) platform::write_error_line(*outcome->warning);
+    if (outcome->warning) {
+      log::line("succeeded with a warning: " + *outcome->warning);
+      platform::write_error_line(*outcome->warning);
+    } else {
+      log::line("succeeded");
+    }
     return 0;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
+  log::line(std::string("failed with exit status 20: ") + kMsgOutOfMemory);
   platform::write_error_line(kMsgOutOfMemory);
   return kExitFailure;
 }

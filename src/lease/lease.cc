@@ -1,6 +1,7 @@
 #include "lease/lease.h"
 
 #include "store/atomic_file.h"
+#include "store/log.h"
 #include "store/records.h"
 
 namespace qrl {
@@ -50,15 +51,25 @@ Status acquire_lease(const std::string& install_dir, std::uint32_t owner) {
   if (*active) {
     auto lease = read_lease(lease_path);
     if (!lease) return fail(lease.error());
-    if (lease->owner == owner) return {};
+    if (lease->owner == owner) {
+      log::line("lease: already held by owner " + std::to_string(owner));
+      return {};
+    }
+    log::line("lease: refused, owner " + std::to_string(lease->owner) + " holds it");
     return fail(kMsgOtherInstallRunning);
   }
 
   auto status = probe_owner(owner);
   if (!status) return fail(status.error());
-  if (!status->running) return fail(kMsgInstallerExited);
-  return write_file_via_fixed_temp(platform::join(install_dir, kLeaseTemp), lease_path,
-                                   encode(Lease{owner, status->started}));
+  if (!status->running) {
+    log::line("lease: refused, owner " + std::to_string(owner) + " is not running");
+    return fail(kMsgInstallerExited);
+  }
+  const Lease lease{owner, status->started};
+  auto written =
+      write_file_via_fixed_temp(platform::join(install_dir, kLeaseTemp), lease_path, encode(lease));
+  if (written) log::line("lease: taken for owner " + std::to_string(owner));
+  return written;
 }
 
 Status require_lease(const std::string& install_dir, std::uint32_t owner) {
@@ -68,6 +79,12 @@ Status require_lease(const std::string& install_dir, std::uint32_t owner) {
     auto status = probe_owner(owner);
     if (!status) return fail(status.error());
     if (is_incarnation(*status, *lease)) return {};
+    log::line("lease: owner " + std::to_string(owner) +
+              (status->running ? " is a later process with the same identifier"
+                               : " is no longer running"));
+  } else {
+    log::line("lease: belongs to owner " + std::to_string(lease->owner) + ", not " +
+              std::to_string(owner));
   }
   return fail(kMsgLeaseNotOwned);
 }
@@ -78,13 +95,21 @@ Status release_lease(const std::string& install_dir, std::uint32_t owner) {
   // up is an error, not an absent lease.
   auto found = platform::find_following(lease_path);
   if (!found) return fail(found.error());
-  if (!*found) return {};
+  if (!*found) {
+    log::line("lease: none to give back");
+    return {};
+  }
   auto lease = read_lease(lease_path);
   if (!lease) return fail(lease.error());
   // Only the identifier is compared, so the recorded installer can always give
   // its lease back, even after its process has ended.
-  if (lease->owner != owner) return fail(kMsgCannotCancelOther);
-  return platform::delete_file(lease_path);
+  if (lease->owner != owner) {
+    log::line("lease: belongs to owner " + std::to_string(lease->owner) + ", not given back");
+    return fail(kMsgCannotCancelOther);
+  }
+  auto deleted = platform::delete_file(lease_path);
+  log::file_step("lease given back: deleted", lease_path, deleted);
+  return deleted;
 }
 
 }  // namespace qrl

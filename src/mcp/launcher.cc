@@ -4,13 +4,41 @@
 
 #include "platform/platform.h"
 #include "store/atomic_file.h"
+#include "store/log.h"
 #include "store/records.h"
 
 namespace qrl {
 
+namespace {
+
+// Runs `executable argument` and writes to the log what it answered and how
+// long that took.
+Result<platform::ChildOutcome> ask(const std::string& executable, const char* argument,
+                                   std::chrono::milliseconds bound) {
+  const auto start = std::chrono::steady_clock::now();
+  auto outcome = platform::run_child(executable, argument, bound);
+  if (log::enabled()) {
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::string text = "asked " + executable + " " + argument + ": ";
+    if (!outcome) {
+      text += "could not be started: " + outcome.error().display();
+    } else if (outcome->timed_out) {
+      text += "no answer within " + std::to_string(bound.count()) + " ms, ended";
+    } else {
+      text += "exit status " + std::to_string(outcome->exit_code) + ", output " +
+              log::shown(outcome->output);
+    }
+    log::line(text + " (" + std::to_string(took.count()) + " ms)");
+  }
+  return outcome;
+}
+
+}  // namespace
+
 std::optional<std::string> query_launcher_version(const std::string& executable,
                                                   std::chrono::milliseconds bound) {
-  auto outcome = platform::run_child(executable, "--launcher-version", bound);
+  auto outcome = ask(executable, "--launcher-version", bound);
   if (!outcome || outcome->timed_out || outcome->exit_code != 0) return std::nullopt;
   // The whole output, line ending included, is the version text.
   if (!std::string_view(outcome->output).starts_with(kLauncherVersionPrefix)) return std::nullopt;
@@ -24,7 +52,7 @@ bool same_launcher_version(const std::string& executable, const std::string& kno
 
 ProtocolAnswer ask_update_protocol(const std::string& launcher_exe,
                                    std::chrono::milliseconds bound) {
-  auto outcome = platform::run_child(launcher_exe, "--update-protocol", bound);
+  auto outcome = ask(launcher_exe, "--update-protocol", bound);
   if (!outcome || outcome->timed_out || outcome->exit_code != 0) {
     return ProtocolAnswer::kNoCoordination;
   }
@@ -35,29 +63,40 @@ ProtocolAnswer ask_update_protocol(const std::string& launcher_exe,
 
 Result<LauncherDecision> check_launcher(const std::string& install_dir,
                                         const std::string& launcher) {
+  // The decision, and why, for the log.
+  const auto decided = [](LauncherDecision decision, const char* why) {
+    log::line(std::string("launcher: the installed one ") +
+              (decision == LauncherDecision::kStays ? "stays" : "is replaced") + ": " + why);
+    return decision;
+  };
   const std::string installed = platform::join(install_dir, kLauncherExe);
   auto found = platform::find_following(installed);
   if (!found) return fail(found.error());
-  if (!*found) return LauncherDecision::kReplace;
+  if (!*found) return decided(LauncherDecision::kReplace, "none is installed");
 
   auto installed_sha = file_sha256(installed);
   if (!installed_sha) return fail(installed_sha.error());
   auto offered_sha = file_sha256(launcher);
   if (!offered_sha) return fail(offered_sha.error());
-  if (*installed_sha == *offered_sha) return LauncherDecision::kStays;
+  if (*installed_sha == *offered_sha) {
+    return decided(LauncherDecision::kStays, "it is the offered one, byte for byte");
+  }
 
   // A differing launcher may stay only when it is the one the staged pair
   // expects and the offered one reports the very same launcher version. An
   // absent or unreadable pair record simply means the launcher is replaced.
   auto pair_bytes = read_record(platform::join(install_dir, kPairFile));
-  if (!pair_bytes) return LauncherDecision::kReplace;
+  if (!pair_bytes) return decided(LauncherDecision::kReplace, "no pair record can be read");
   auto pair = decode_pair(*pair_bytes);
-  if (!pair || pair->mcp != *installed_sha) return LauncherDecision::kReplace;
+  if (!pair || pair->mcp != *installed_sha) {
+    return decided(LauncherDecision::kReplace, "the pair record does not name it");
+  }
 
   auto installed_version = query_launcher_version(installed);
-  if (!installed_version) return LauncherDecision::kReplace;
-  return same_launcher_version(launcher, *installed_version) ? LauncherDecision::kStays
-                                                             : LauncherDecision::kReplace;
+  if (!installed_version) return decided(LauncherDecision::kReplace, "it reports no version");
+  return same_launcher_version(launcher, *installed_version)
+             ? decided(LauncherDecision::kStays, "the offered one reports the same version")
+             : decided(LauncherDecision::kReplace, "the offered one reports another version");
 }
 
 Result<std::string> effective_launcher_sha256(const std::string& install_dir,

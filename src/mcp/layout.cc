@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/platform.h"
+#include "store/log.h"
 #include "store/records.h"
 
 namespace qrl {
@@ -48,7 +49,11 @@ namespace {
 Status ensure_safe_directory(const std::string& path, const std::vector<std::string>& root) {
   auto found = platform::find_following(path);
   if (!found) return fail(found.error());
-  if (!*found) return platform::create_directory(path);
+  if (!*found) {
+    auto made = platform::create_directory(path);
+    log::file_step("created the folder", path, made);
+    return made;
+  }
 
   auto entry = platform::info_of_entry(path);
   if (!entry) return fail(entry.error());
@@ -105,19 +110,29 @@ Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilt
   return Walk::kGoOn;
 }
 
-Result<Idle> check_mcp_idle(const std::string& install_dir) {
+Result<std::optional<std::string>> busy_mcp_server(const std::string& install_dir) {
   auto found = platform::find_following(platform::join(install_dir, kMcpDir));
   if (!found) return fail(found.error());
-  if (!*found) return Idle::kIdle;
+  if (!*found) return std::optional<std::string>();
 
+  std::optional<std::string> busy;
   auto walked = walk_version_dirs(install_dir, {},
-                                  [](const std::string&, const std::string& dir) -> Result<Walk> {
-                                    auto use = file_is_free(platform::join(dir, kServerExe));
+                                  [&](const std::string&, const std::string& dir) -> Result<Walk> {
+                                    const std::string server = platform::join(dir, kServerExe);
+                                    auto use = file_is_free(server);
                                     if (!use) return fail(use.error());
-                                    return *use == Use::kBusy ? Walk::kStop : Walk::kGoOn;
+                                    if (*use == Use::kFree) return Walk::kGoOn;
+                                    busy = server;
+                                    return Walk::kStop;
                                   });
   if (!walked) return fail(walked.error());
-  return *walked == Walk::kStop ? Idle::kBusy : Idle::kIdle;
+  return busy;
+}
+
+Result<Idle> check_mcp_idle(const std::string& install_dir) {
+  auto busy = busy_mcp_server(install_dir);
+  if (!busy) return fail(busy.error());
+  return *busy ? Idle::kBusy : Idle::kIdle;
 }
 
 }  // namespace qrl

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,5 +58,7 @@ Result<Use> file_is_free(const std::string& path);
 // Busy while the server executable of any valid version directory is in use.
 enum class Idle { kIdle, kBusy };
 Result<Idle> check_mcp_idle(const std::string& install_dir);
+// The same test, naming the first server found in use; nothing when idle.
+Result<std::optional<std::string>> busy_mcp_server(const std::string& install_dir);
 
 }  // namespace qrl

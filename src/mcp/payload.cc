@@ -5,6 +5,7 @@
 #include "mcp/layout.h"
 #include "platform/platform.h"
 #include "store/atomic_file.h"
+#include "store/log.h"
 #include "store/records.h"
 
 namespace qrl {
@@ -16,7 +17,9 @@ Status remove_file_if_present(const std::string& path) {
   auto found = platform::find_following(path);
   if (!found) return fail(found.error());
   if (!*found) return {};
-  return platform::delete_file(path);
+  auto deleted = platform::delete_file(path);
+  log::file_step("deleted", path, deleted);
+  return deleted;
 }
 
 }  // namespace
@@ -35,7 +38,11 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
   const std::string server = platform::join(*version_dir, kServerExe);
   auto server_use = file_is_free(server);
   if (!server_use) return fail(server_use.error());
-  if (*server_use == Use::kBusy) return fail(kMsgVersionInUse);
+  if (*server_use == Use::kBusy) {
+    log::line("install-payload: " + server + " is in use");
+    log::holders_of(server);
+    return fail(kMsgVersionInUse);
+  }
 
   // The payloads are copied chunk by chunk, never held whole in memory; a
   // reader sees the old or the new file whole.
@@ -58,7 +65,11 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
 
   auto launcher_use = file_is_free(launcher_target);
   if (!launcher_use) return fail(launcher_use.error());
-  if (*launcher_use == Use::kBusy) return fail(kMsgChangedLauncherInUse);
+  if (*launcher_use == Use::kBusy) {
+    log::line("install-payload: " + launcher_target + " must be replaced and is in use");
+    log::holders_of(launcher_target);
+    return fail(kMsgChangedLauncherInUse);
+  }
   return copy_file_atomically(launcher_target, *launcher_source, platform::FileMode::kExecutable);
 }
 
@@ -68,11 +79,19 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
   const std::string launcher = platform::join(install_dir, kLauncherExe);
   auto launcher_use = file_is_free(launcher);
   if (!launcher_use) return fail(launcher_use.error());
-  if (*launcher_use == Use::kBusy) return fail(kMsgDisconnectBeforeUninstall);
+  if (*launcher_use == Use::kBusy) {
+    log::line("uninstall-payloads: " + launcher + " is in use");
+    log::holders_of(launcher);
+    return fail(kMsgDisconnectBeforeUninstall);
+  }
 
-  auto idle = check_mcp_idle(install_dir);
-  if (!idle) return fail(idle.error());
-  if (*idle == Idle::kBusy) return fail(kMsgDisconnectBeforeUninstall);
+  auto busy = busy_mcp_server(install_dir);
+  if (!busy) return fail(busy.error());
+  if (*busy) {
+    log::line("uninstall-payloads: " + **busy + " is in use");
+    log::holders_of(**busy);
+    return fail(kMsgDisconnectBeforeUninstall);
+  }
 
   const std::string mcp_dir = platform::join(install_dir, kMcpDir);
   auto mcp_found = platform::find_following(mcp_dir);
@@ -91,7 +110,7 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
             return fail(removed.error());
           }
           // Stays when it holds anything else.
-          (void)platform::remove_directory(dir);
+          if (platform::remove_directory(dir)) log::line("removed the folder " + dir);
           return Walk::kGoOn;
         });
     if (!walked) return fail(walked.error());
@@ -102,7 +121,7 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
     }
     remove_write_leftovers(mcp_dir);
     // Stays when it holds anything that is not ours.
-    (void)platform::remove_directory(mcp_dir);
+    if (platform::remove_directory(mcp_dir)) log::line("removed the folder " + mcp_dir);
   }
   remove_write_leftovers(install_dir);
 

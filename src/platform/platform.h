@@ -102,6 +102,7 @@ class OutputFile {
  private:
   friend Result<OutputFile> create_new_file(const std::string&, FileMode);
   friend Result<OutputFile> open_truncated(const std::string&, FileMode);
+  friend Result<OutputFile> open_for_appending(const std::string&);
   explicit OutputFile(std::intptr_t handle) : handle_(handle) {}
   std::intptr_t handle_ = -1;
 };
@@ -120,6 +121,12 @@ Result<OutputFile> create_new_file(const std::string& path, FileMode mode);
 // O_TRUNC | O_NOFOLLOW), a link failing with ELOOP. The parent directory is
 // not created.
 Result<OutputFile> open_truncated(const std::string& path, FileMode mode);
+
+// Opens a file for appending, creating it when missing; every write_all goes
+// to its end, whatever other writers appended meanwhile. Others may read,
+// write and delete it meanwhile. Windows: CreateFileW FILE_APPEND_DATA, share 7,
+// OPEN_ALWAYS. POSIX: open(O_WRONLY | O_CREAT | O_APPEND, 0644).
+Result<OutputFile> open_for_appending(const std::string& path);
 
 // The error of a file that is not a regular file (a FIFO, a device, a pipe):
 // reading it could block for ever or never end, so it is refused at once.
@@ -295,6 +302,22 @@ struct ProcessState {
 // WaitForSingleObject(h, 0) == WAIT_TIMEOUT means running, GetProcessTimes.
 // POSIX: /proc/<id>/stat as the platform notes describe.
 Result<ProcessState> query_process(std::uint32_t pid);
+
+// This process's identifier.
+std::uint32_t current_process_id();
+
+// A process that holds a file open, as far as the system can tell.
+struct Holder {
+  std::uint32_t pid = 0;
+  std::string name;  // the program's name
+};
+
+// Which processes hold `path` open or run it. Windows: the Restart Manager
+// (RmStartSession, RmRegisterResources, RmGetList, RmEndSession, from
+// rstrtmgr.dll loaded from System32 at run time). POSIX: the processes whose
+// executable or open descriptors are that file, as /proc shows them to this
+// user. Best effort: it may name nobody, and its failure is only for a log.
+Result<std::vector<Holder>> processes_holding(const std::string& path);
 
 // The outcome of a child process that was started.
 struct ChildOutcome {

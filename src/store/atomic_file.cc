@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "store/log.h"
+
 namespace qrl {
 
 namespace {
@@ -56,7 +58,8 @@ void remove_write_leftovers(const std::string& folder) {
   if (!entries) return;
   for (const platform::DirEntry& entry : *entries) {
     if (entry.info.is_directory || !is_write_temp_name(entry.name)) continue;
-    (void)platform::delete_file(platform::join(folder, entry.name));
+    const std::string leftover = platform::join(folder, entry.name);
+    log::file_step("deleted what a killed write left:", leftover, platform::delete_file(leftover));
   }
 }
 
@@ -100,7 +103,10 @@ Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
   const std::string temp = platform::join(*parent, *name);
 
   auto file = platform::create_new_file(temp, mode);
-  if (!file) return std::unexpected(io_fault(file.error()));
+  if (!file) {
+    log::line("creating " + temp + " failed: " + file.error().display());
+    return std::unexpected(io_fault(file.error()));
+  }
   Expected<void, WriteFailure> filled = fill(*file);
   if (filled) {
     if (auto flushed = file->flush(); !flushed) filled = std::unexpected(io_fault(flushed.error()));
@@ -109,12 +115,15 @@ Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
   if (!filled) {
     // A partial temporary file is of no use to anybody: remove it so that
     // failed writes do not pile up beside the target.
-    (void)platform::delete_file(temp);
+    log::line("writing " + temp + " failed");
+    log::file_step("deleted", temp, platform::delete_file(temp));
     return filled;
   }
 
-  if (auto moved = platform::move_replace(temp, target, /*write_through=*/true); !moved) {
-    (void)platform::delete_file(temp);
+  auto moved = platform::move_replace(temp, target, /*write_through=*/true);
+  log::file_step("wrote " + temp + ", moved it over", target, moved);
+  if (!moved) {
+    log::file_step("deleted", temp, platform::delete_file(temp));
     return std::unexpected(io_fault(moved.error()));
   }
   return {};
@@ -160,12 +169,16 @@ Status copy_file_atomically(const std::string& target, platform::InputFile& sour
 
 Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
                                  std::string_view content) {
-  auto file = platform::open_truncated(temp, platform::FileMode::kRecord);
-  if (!file) return fail(file.error());
-  if (auto written = file->write_all(content); !written) return written;
-  if (auto flushed = file->flush(); !flushed) return flushed;
-  file->close();
-  return platform::move_replace(temp, target, /*write_through=*/false);
+  auto written = [&]() -> Status {
+    auto file = platform::open_truncated(temp, platform::FileMode::kRecord);
+    if (!file) return fail(file.error());
+    if (auto done = file->write_all(content); !done) return done;
+    if (auto flushed = file->flush(); !flushed) return flushed;
+    file->close();
+    return platform::move_replace(temp, target, /*write_through=*/false);
+  }();
+  log::file_step("wrote " + temp + ", moved it over", target, written);
+  return written;
 }
 
 std::string sha256_hex(std::string_view bytes) { return hex(platform::sha256(bytes)); }
@@ -181,7 +194,9 @@ Result<std::string> file_sha256(const std::string& path) {
     if (*got == 0) break;
     hash.update(std::string_view(buffer.data(), *got));
   }
-  return hex(hash.finish());
+  std::string digest = hex(hash.finish());
+  log::line("sha256 " + digest + " " + path);
+  return digest;
 }
 
 }  // namespace qrl

@@ -5,6 +5,7 @@
 #include "mcp/layout.h"
 #include "platform/platform.h"
 #include "store/atomic_file.h"
+#include "store/log.h"
 
 namespace qrl {
 
@@ -61,10 +62,16 @@ Result<Verified> verify_plain(const std::string& install_dir, std::uint32_t owne
   // The MCP file is read only when the application matched.
   auto app_digest = file_sha256(app);
   if (!app_digest) return fail(app_digest.error());
-  if (*app_digest != installed->app) return fail(kMsgPlainMismatch);
+  if (*app_digest != installed->app) {
+    log::line("verify: the installed application is not the package's");
+    return fail(kMsgPlainMismatch);
+  }
   auto mcp_digest = file_sha256(mcp);
   if (!mcp_digest) return fail(mcp_digest.error());
-  if (*mcp_digest != installed->mcp) return fail(kMsgPlainMismatch);
+  if (*mcp_digest != installed->mcp) {
+    log::line("verify: the installed qrl-mcp.exe is not the package's");
+    return fail(kMsgPlainMismatch);
+  }
 
   if (auto staged = stage_pair(install_dir, owner, app, mcp, std::nullopt); !staged) {
     return fail(staged.error());
@@ -98,12 +105,20 @@ Result<Verified> verify_with_launcher(const std::string& install_dir, std::uint3
   // Every named file is read before anything is compared.
   auto bundle = expected_bundle(install_dir, app, mcp, part);
   if (!bundle) return fail(bundle.error());
-  if (installed->app != bundle->app_sha256 || installed->mcp != bundle->launcher_sha256) {
+  if (installed->app != bundle->app_sha256) {
+    log::line("verify: the installed application is not the package's");
+    return fail(kMsgLauncherMismatch);
+  }
+  if (installed->mcp != bundle->launcher_sha256) {
+    log::line("verify: the installed launcher is not the one in effect for the package");
     return fail(kMsgLauncherMismatch);
   }
   auto server = file_sha256(*server_path);
   if (!server) return fail(server.error());
-  if (*server != bundle->server_sha256) return fail(kMsgLauncherMismatch);
+  if (*server != bundle->server_sha256) {
+    log::line("verify: the installed server of " + part.version + " is not the package's");
+    return fail(kMsgLauncherMismatch);
+  }
 
   // The version records are written into "mcp" by their names: the folder
   // must pass the same checks as for install-payload, so that nothing is
@@ -196,8 +211,12 @@ Status prune_old_mcp_versions(const std::string& install_dir, const std::string&
           if (!left) return fail(left.error());
           if (left->size() != 1) return Walk::kGoOn;
         }
-        if (auto deleted = platform::delete_file(server); !deleted) return fail(deleted.error());
-        if (auto removed = platform::remove_directory(dir); !removed) return fail(removed.error());
+        auto deleted = platform::delete_file(server);
+        log::file_step("pruned: deleted", server, deleted);
+        if (!deleted) return fail(deleted.error());
+        auto removed = platform::remove_directory(dir);
+        log::file_step("pruned: removed the folder", dir, removed);
+        if (!removed) return fail(removed.error());
         return Walk::kGoOn;
       });
   if (!walked) return fail(walked.error());

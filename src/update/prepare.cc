@@ -8,6 +8,7 @@
 #include "mcp/layout.h"
 #include "platform/platform.h"
 #include "store/atomic_file.h"
+#include "store/log.h"
 #include "store/records.h"
 
 namespace qrl {
@@ -39,7 +40,11 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
   // lease and contacts no launcher.
   auto app = file_is_free(app_exe);
   if (!app) return fail(app.error());
-  if (*app == Use::kBusy) return PrepareOutcome::kAppRunning;
+  if (*app == Use::kBusy) {
+    log::line("prepare: " + app_exe + " is in use: the application is running");
+    log::holders_of(app_exe);
+    return PrepareOutcome::kAppRunning;
+  }
 
   if (auto leased = acquire_lease(install_dir, owner); !leased) return fail(leased.error());
   remove_write_leftovers(install_dir);
@@ -54,6 +59,7 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
     auto in_use = file_is_free(launcher_exe);
     if (!in_use) return fail(in_use.error());
     if (*in_use == Use::kBusy) {
+      log::line("prepare: " + launcher_exe + " is in use: asking whether it takes part");
       switch (ask_update_protocol(launcher_exe)) {
         case ProtocolAnswer::kTakesPart:
           break;
@@ -66,24 +72,43 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
   }
 
   const auto start = std::chrono::steady_clock::now();
+  const auto seconds_waited = [&] {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    return std::to_string(waited.count() / 1000) + "." +
+           std::to_string(waited.count() % 1000 / 100) + " s";
+  };
+  std::string waiting_for;  // what the last poll found in use, for the log
   while (true) {
     // The tests of a poll always run before the time check, so a time-out of
     // zero still polls once. The application is tested in every poll: if it
     // is started during the wait, the wait goes on.
+    std::string busy;
     auto app_use = file_is_free(app_exe);
     if (!app_use) return fail(app_use.error());
-    bool released = *app_use == Use::kFree;
-    if (released && !launcher_kept) {
+    if (*app_use == Use::kBusy) busy = app_exe;
+    if (busy.empty() && !launcher_kept) {
       auto launcher_use = file_is_free(launcher_exe);
       if (!launcher_use) return fail(launcher_use.error());
-      released = *launcher_use == Use::kFree;
+      if (*launcher_use == Use::kBusy) busy = launcher_exe;
     }
-    if (released) {
-      auto idle = check_mcp_idle(install_dir);
-      if (!idle) return fail(idle.error());
-      if (*idle == Idle::kIdle) return PrepareOutcome::kReleased;
+    if (busy.empty()) {
+      auto server = busy_mcp_server(install_dir);
+      if (!server) return fail(server.error());
+      if (!*server) {
+        log::line("prepare: everything released after " + seconds_waited());
+        return PrepareOutcome::kReleased;
+      }
+      busy = **server;
+    }
+    // Each change of what is in use, not each poll.
+    if (busy != waiting_for) {
+      log::line("prepare: waiting, " + busy + " is in use (" + seconds_waited() + ")");
+      waiting_for = busy;
     }
     if (exceeds(std::chrono::steady_clock::now() - start, timeout_seconds)) {
+      log::line("prepare: time-out after " + seconds_waited() + ", " + busy + " still in use");
+      log::holders_of(busy);
       return PrepareOutcome::kTimedOut;
     }
     std::this_thread::sleep_for(kPollInterval);

@@ -254,6 +254,18 @@ class InstallerTest:
         except subprocess.TimeoutExpired:
             raise Failure(f"{what} still runs after {bound} s")
 
+    def helper_log(self):
+        """qrl_update's log of the latest run (UTF-8, beside the installer's)."""
+        try:
+            return (self.log.parent / "qrl_update.log").read_text("utf-8")
+        except FileNotFoundError:
+            return ""
+
+    def expect_helper_logged(self, *texts):
+        log = self.helper_log()
+        for text in texts:
+            check(text in log, f"qrl_update's log lacks {text!r}:\n{log}")
+
     def log_text(self):
         """The installer's log of the latest run (UTF-16 text)."""
         try:
@@ -312,6 +324,8 @@ class InstallerTest:
         status = self.finish(self.start_installer(OLD), "the 1.0.0 installer")
         check(status == 0, f"installing {OLD} ended with exit code {status}")
         self.expect_installed(OLD, [OLD], previous=None)
+        self.expect_helper_logged(" prepare ", "lease: taken for owner", " install-payload ",
+                                  " stage ", " verify ", "lease given back", "] succeeded")
 
     def update_while_server_runs(self):
         old_record = (self.inst / "mcp/current.json").read_bytes()
@@ -339,6 +353,8 @@ class InstallerTest:
         status = self.finish(installer, "the 1.1.0 installer")
         check(status == 0, f"updating to {NEW} ended with exit code {status}")
         self.expect_installed(NEW, [OLD, NEW], previous=old_record)
+        self.expect_helper_logged("prepare: waiting, ", "qrl-mcp-server.exe is in use",
+                                  "prepare: everything released after")
 
     def refused_while_app_runs(self):
         before = self.snapshot()
@@ -349,6 +365,7 @@ class InstallerTest:
               f"the installer ended with {status} while Quarlo ran, expected {APP_RUNNING}")
         check(self.snapshot() == before, "the refused installer changed the installation folder: "
               f"{self.tree()}, before {sorted(before)}")
+        self.expect_helper_logged("the application is running", "failed with exit status 10: ")
 
     def uninstall(self):
         # _?= runs the uninstaller in place, so that Wine returns its exit code

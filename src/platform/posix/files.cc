@@ -128,6 +128,12 @@ Result<OutputFile> create_new_file(const std::string& path, FileMode mode) {
   return OutputFile(fd);
 }
 
+Result<OutputFile> open_for_appending(const std::string& path) {
+  const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return last_error();
+  return OutputFile(fd);
+}
+
 Result<OutputFile> open_truncated(const std::string& path, FileMode mode) {
   const int fd = open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                                creation_mode(mode));

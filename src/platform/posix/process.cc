@@ -1,4 +1,5 @@
 // Process state and child processes on POSIX.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -6,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -213,6 +216,44 @@ int drain_once(int& fd, std::string* keep) {
 }
 
 }  // namespace
+
+std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+Result<std::vector<Holder>> processes_holding(const std::string& path) {
+  struct stat file;
+  if (::stat(path.c_str(), &file) != 0) return fail(Error::os(errno));
+  const auto is_the_file = [&](const std::string& link) {
+    struct stat st;
+    return ::stat(link.c_str(), &st) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino;
+  };
+  std::vector<Holder> holders;
+  const std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return fail(Error::os(errno));
+  while (const struct dirent* entry = ::readdir(proc.get())) {
+    const std::string_view id(entry->d_name);
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    const std::string dir = "/proc/" + std::string(id);
+    bool holds = is_the_file(dir + "/exe");
+    if (!holds) {
+      // The descriptors of processes of other users cannot be seen: skipped.
+      const std::unique_ptr<DIR, int (*)(DIR*)> fds(::opendir((dir + "/fd").c_str()), ::closedir);
+      while (fds && !holds) {
+        const struct dirent* fd = ::readdir(fds.get());
+        if (fd == nullptr) break;
+        if (fd->d_name[0] != '.') holds = is_the_file(dir + "/fd/" + fd->d_name);
+      }
+    }
+    if (!holds) continue;
+    Holder holder;
+    holder.pid = static_cast<std::uint32_t>(std::stoul(std::string(id)));
+    if (auto name = read_file(dir + "/comm", 256)) {
+      holder.name = *name;
+      while (!holder.name.empty() && holder.name.back() == '\n') holder.name.pop_back();
+    }
+    holders.push_back(std::move(holder));
+  }
+  return holders;
+}
 
 Result<ProcessState> query_process(std::uint32_t pid) {
   if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return ProcessState{};

@@ -136,6 +136,13 @@ Result<OutputFile> create_new_file(const std::string& path, FileMode) {
   return OutputFile(from_handle(opened.handle));
 }
 
+Result<OutputFile> open_for_appending(const std::string& path) {
+  // Not tried again while held: a log that cannot be opened at once is no log.
+  const HANDLE handle = open(path, FILE_APPEND_DATA, kShareAll, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+  if (handle == INVALID_HANDLE_VALUE) return fail(last_error());
+  return OutputFile(from_handle(handle));
+}
+
 Result<OutputFile> open_truncated(const std::string& path, FileMode) {
   // A link planted under the fixed name is opened as itself, never followed,
   // and refused before anything is truncated or written.

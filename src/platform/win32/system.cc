@@ -2,6 +2,7 @@
 #include <windows.h>
 // <windows.h> must come before the other system headers.
 #include <bcrypt.h>
+#include <restartmanager.h>
 #include <shellapi.h>
 
 #include <cstdlib>
@@ -150,6 +151,53 @@ Error status_error(NTSTATUS status) {
 }  // namespace
 
 void start_process() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
+std::uint32_t current_process_id() { return GetCurrentProcessId(); }
+
+Result<std::vector<Holder>> processes_holding(const std::string& path) {
+  // The Restart Manager, from System32, looked up once.
+  struct RestartManager {
+    decltype(&RmStartSession) start =
+        system_function<decltype(&RmStartSession)>(L"rstrtmgr.dll", "RmStartSession");
+    decltype(&RmRegisterResources) register_files =
+        system_function<decltype(&RmRegisterResources)>(L"rstrtmgr.dll", "RmRegisterResources");
+    decltype(&RmGetList) list = system_function<decltype(&RmGetList)>(L"rstrtmgr.dll", "RmGetList");
+    decltype(&RmEndSession) end =
+        system_function<decltype(&RmEndSession)>(L"rstrtmgr.dll", "RmEndSession");
+  };
+  static const RestartManager rm;
+  if (!rm.start || !rm.register_files || !rm.list || !rm.end) {
+    return fail(Error::os(ERROR_PROC_NOT_FOUND));
+  }
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (const DWORD code = rm.start(&session, 0, key); code != ERROR_SUCCESS) {
+    return fail(Error::os(static_cast<int>(code)));
+  }
+  const std::wstring file = win32::system_path(path);
+  LPCWSTR files[] = {file.c_str()};
+  std::vector<RM_PROCESS_INFO> found;
+  DWORD code = rm.register_files(session, 1, files, 0, nullptr, 0, nullptr);
+  for (int attempt = 0; code == ERROR_SUCCESS || (code == ERROR_MORE_DATA && attempt < 4);
+       ++attempt) {
+    UINT needed = 0;
+    UINT count = static_cast<UINT>(found.size());
+    DWORD reasons = 0;
+    code = rm.list(session, &needed, &count, found.empty() ? nullptr : found.data(), &reasons);
+    if (code == ERROR_SUCCESS) {
+      found.resize(count);
+      break;
+    }
+    if (code == ERROR_MORE_DATA) found.resize(needed);
+  }
+  rm.end(session);
+  if (code != ERROR_SUCCESS) return fail(Error::os(static_cast<int>(code)));
+  std::vector<Holder> holders;
+  for (const RM_PROCESS_INFO& info : found) {
+    holders.push_back(Holder{info.Process.dwProcessId, win32::narrow_lossy(info.strAppName)});
+  }
+  return holders;
+}
 
 Status random_bytes(std::span<std::uint8_t> out) {
   // ProcessPrng exists from Windows 10 on, in bcryptprimitives.dll; older

@@ -1,0 +1,113 @@
+#include "store/log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+
+#include "platform/platform.h"
+
+namespace qrl::log {
+
+namespace {
+
+// The log of this run, if it has one.
+std::optional<platform::OutputFile>& file() {
+  static std::optional<platform::OutputFile> opened;
+  return opened;
+}
+
+// "2026-12-08T09:48:09.123Z": the UTC time to the millisecond.
+std::string timestamp() {
+  using namespace std::chrono;
+  const auto now = time_point_cast<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date(day);
+  const hh_mm_ss time(now - day);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
+  return text;
+}
+
+}  // namespace
+
+void open(const std::string& path) {
+  auto opened = platform::open_for_appending(path);
+  if (opened) file() = std::move(*opened);
+}
+
+bool enabled() { return file().has_value(); }
+
+void line(std::string_view text) {
+  if (!enabled()) return;
+  std::string entry = timestamp() + " [" + std::to_string(platform::current_process_id()) + "] ";
+  for (const char c : text) entry.push_back(c == '\n' || c == '\r' ? ' ' : c);
+  entry.push_back('\n');
+  // One write, so that lines of runs appending at once do not interleave.
+  (void)file()->write_all(entry);
+}
+
+void file_step(std::string_view what, const std::string& path, const Status& done) {
+  if (!enabled()) return;
+  std::string text = std::string(what) + " " + path;
+  if (!done) text += " failed: " + done.error().display();
+  line(text);
+}
+
+std::string shown(std::string_view bytes, std::size_t limit) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\\' || c == '"') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+  if (bytes.size() > limit) out += " (" + std::to_string(bytes.size()) + " bytes in all)";
+  return out;
+}
+
+std::string command_line(const std::vector<std::string>& args) {
+  std::string text;
+  for (const std::string& arg : args) {
+    if (!text.empty()) text += ' ';
+    const bool plain = !arg.empty() && arg.find_first_of(" \t\"") == std::string::npos;
+    text += plain ? arg : "\"" + arg + "\"";
+  }
+  return text;
+}
+
+void holders_of(const std::string& path) {
+  if (!enabled()) return;
+  auto holders = platform::processes_holding(path);
+  if (!holders) {
+    line("who holds " + path + " could not be asked: " + holders.error().display());
+    return;
+  }
+  if (holders->empty()) {
+    line("who holds " + path + ": the system names no process");
+    return;
+  }
+  std::string text = "held by:";
+  for (const platform::Holder& holder : *holders) {
+    text += " " + holder.name + " (pid " + std::to_string(holder.pid) + ")";
+  }
+  line(path + " " + text);
+}
+
+}  // namespace qrl::log

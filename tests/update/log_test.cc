@@ -1,0 +1,209 @@
+// The support log (--log FILE): what a run decided and why, one line each, led
+// by the UTC time and the process identifier; and that it changes nothing of
+// the outcome, or of the disk without it.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "cli/messages.h"
+#include "installation.h"
+#include "lease/lease.h"
+#include "mcp/layout.h"
+#include "mcp/payload.h"
+#include "update/pair.h"
+
+namespace qrl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::RunResult;
+
+class Log : public test::Installation {
+ protected:
+  std::string log_file = root / "logs/qrl_update.log";
+
+  void SetUp() override { test::make_dirs(root / "logs"); }
+
+  RunResult run_logged(const std::string& command, std::vector<std::string> more = {}) {
+    more.insert(more.end(), {"--log", log_file});
+    return run(command, more);
+  }
+  std::string log() const { return test::read_file(log_file).value_or(""); }
+  // Every line of the log that contains `text`.
+  std::vector<std::string> lines_with(const std::string& text) const {
+    std::vector<std::string> found;
+    const std::string all = log();
+    std::size_t at = 0;
+    while (at < all.size()) {
+      std::size_t end = all.find('\n', at);
+      if (end == std::string::npos) end = all.size();
+      const std::string line = all.substr(at, end - at);
+      if (line.find(text) != std::string::npos) found.push_back(line);
+      at = end + 1;
+    }
+    return found;
+  }
+  void expect_logged(const std::string& text) const {
+    EXPECT_FALSE(lines_with(text).empty()) << "no line with \"" << text << "\" in\n" << log();
+  }
+};
+
+TEST_F(Log, AWholeUpdateTellsWhatEachStepDid) {
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  test::make_fixture(server("0.9.0"), {.tag = "old server"});
+  auto serving = test::start_staying(server("0.9.0"));
+  test::BackgroundRun prepare(args("prepare", {"--log", log_file}));
+  ASSERT_TRUE(test::wait_until([&] { return !lines_with("prepare: waiting").empty(); }));
+  serving->kill();
+  EXPECT_SUCCESS(prepare.finish());
+  EXPECT_SUCCESS(run_logged("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
+                                                in_pkg("qrl-mcp.exe"), "--version", "1.2.3"}));
+  EXPECT_SUCCESS(run_logged("stage", package_args("1.2.3")));
+  test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+  EXPECT_SUCCESS(run_logged("verify", package_args("1.2.3")));
+
+  // Every line: the UTC time to the millisecond, the process identifier.
+  const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] .+)");
+  for (const std::string& line : lines_with("")) {
+    EXPECT_TRUE(std::regex_match(line, shape)) << line;
+  }
+  EXPECT_EQ(lines_with("run: ").size(), 4u);
+  EXPECT_EQ(lines_with("] succeeded").size(), 4u);
+  expect_logged("lease: taken for owner " + owner_id());
+  // The wait is told once when it starts and once when it ends, not per poll.
+  EXPECT_EQ(lines_with("prepare: waiting, " + server("0.9.0") + " is in use").size(), 1u);
+  expect_logged("prepare: everything released after");
+  expect_logged("moved it over " + server("1.2.3"));
+  expect_logged("launcher: the installed one is replaced: none is installed");
+  expect_logged("sha256 " + digest_of(in_pkg("quarlo.exe")) + " " + at("quarlo.exe"));
+  expect_logged("moved it over " + at("mcp/current.json"));
+  expect_logged("lease given back: deleted " + at(".qrl-update.json"));
+  expect_logged("pruned: deleted " + server("0.9.0"));
+}
+
+// One failure of each kind: the log says what happened, and the run's outcome
+// is the same as without --log, or with a log that cannot be written.
+struct FailureCase {
+  const char* name;
+  int status;
+  const char* logged;  // a text the log must hold ("" for none beyond the failure)
+};
+
+class LogOfAFailure : public Log, public testing::WithParamInterface<FailureCase> {
+ protected:
+  std::vector<std::unique_ptr<test::Process>> running;
+
+  // Sets the case up; the command line of the failing run.
+  std::vector<std::string> arrange(const std::string& name) {
+    make_package("1", "1", test::launcher_config("1.0.0"));
+    if (name == "AnotherInstallerHoldsTheLease") {
+      running.push_back(test::start_owner());
+      EXPECT_TRUE(acquire_lease(inst, running.back()->pid()));
+      return {"prepare"};
+    }
+    if (name == "ApplicationRunning") {
+      test::make_fixture(at("quarlo.exe"));
+      running.push_back(test::start_staying(at("quarlo.exe")));
+      return {"prepare"};
+    }
+    if (name == "LauncherDoesNotTakePart") {
+      test::FixtureConfig config = test::launcher_config("1.0.0");
+      config.update_protocol = test::Answer{"3\n"};
+      test::make_fixture(at("qrl-mcp.exe"), config);
+      running.push_back(test::start_staying(at("qrl-mcp.exe")));
+      return {"prepare"};
+    }
+    if (name == "ServerStillInUse") {
+      test::make_fixture(server("1.0.0"));
+      running.push_back(test::start_staying(server("1.0.0")));
+      return {"prepare", "--timeout", "0"};
+    }
+    EXPECT_TRUE(acquire_lease(inst, owner->pid()));
+    if (name == "ServerOfThisVersionInUse") {
+      test::make_fixture(server("1.2.3"));
+      running.push_back(test::start_staying(server("1.2.3")));
+      return {"install-payload",
+              "--mcp",
+              in_pkg("qrl-mcp-server.exe"),
+              "--launcher",
+              in_pkg("qrl-mcp.exe"),
+              "--version",
+              "1.2.3"};
+    }
+    if (name == "InstalledFilesDiffer") {
+      test::write_file(at("quarlo.exe"), "another application");
+      test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
+      auto verify = package_args("1.2.3");
+      verify.insert(verify.begin(), "verify");
+      return verify;
+    }
+    // A system error: a package file that is not there.
+    return {"stage", "--app", in_pkg("missing.exe"), "--mcp", in_pkg("qrl-mcp-server.exe")};
+  }
+};
+
+TEST_P(LogOfAFailure, IsToldAndChangesNothingOfTheOutcome) {
+  const FailureCase& c = GetParam();
+  auto command = arrange(c.name);
+  const std::string word = command.front();
+  command.erase(command.begin());
+
+  const RunResult plain = run(word, command);
+  EXPECT_EQ(plain.exit_code, c.status) << plain.err;
+  EXPECT_FALSE(test::exists(log_file));
+  EXPECT_EQ(test::list_names(root / "logs"), std::vector<std::string>{});
+
+  // The same run with a log, then with a log that cannot be opened.
+  const RunResult logged = run_logged(word, command);
+  EXPECT_EQ(logged.exit_code, plain.exit_code);
+  EXPECT_EQ(logged.err, plain.err);
+  auto unwritable = command;
+  unwritable.insert(unwritable.end(), {"--log", root / "logs/missing/qrl_update.log"});
+  const RunResult unlogged = run(word, unwritable);
+  EXPECT_EQ(unlogged.exit_code, plain.exit_code);
+  EXPECT_EQ(unlogged.err, plain.err);
+
+  std::string line = plain.err;
+  if (!line.empty()) line.pop_back();  // the line feed
+  expect_logged("failed with exit status " + std::to_string(c.status) + ": " + line);
+  if (*c.logged != '\0') expect_logged(c.logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, LogOfAFailure,
+    testing::Values(FailureCase{"AnotherInstallerHoldsTheLease", 20, "lease: refused, owner "},
+                    FailureCase{"ApplicationRunning", 10, "the application is running"},
+                    FailureCase{"LauncherDoesNotTakePart", 12,
+                                "--update-protocol: exit status 0, output \"3\\n\""},
+                    FailureCase{"ServerStillInUse", 12, "still in use"},
+                    FailureCase{"ServerOfThisVersionInUse", 20, "install-payload: "},
+                    FailureCase{"InstalledFilesDiffer", 20,
+                                "verify: the installed application is not the package's"},
+                    FailureCase{"SystemError", 20, ""}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Log, AFileInUseIsToldWithWhoHoldsIt) {
+  // The system is asked once which processes hold the busy file; whatever it
+  // answers (under Wine its Restart Manager may name nobody) the outcome is
+  // the one without a log.
+  ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  test::make_fixture(server("1.2.3"));
+  auto serving = test::start_staying(server("1.2.3"));
+  const RunResult result =
+      run_logged("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
+                                     in_pkg("qrl-mcp.exe"), "--version", "1.2.3"});
+  EXPECT_FAILURE(result, 20, kMsgVersionInUse);
+  const auto held = lines_with(server("1.2.3") + " held by:");
+  const auto asked = lines_with("who holds " + server("1.2.3"));
+  EXPECT_EQ(held.size() + asked.size(), 1u) << log();
+  if (!test::on_windows()) {
+    // Linux always knows: the running server is named with its identifier.
+    ASSERT_EQ(held.size(), 1u) << log();
+    EXPECT_NE(held.front().find("(pid " + std::to_string(serving->pid()) + ")"), std::string::npos)
+        << held.front();
+  }
+}
+
+}  // namespace
+}  // namespace qrl

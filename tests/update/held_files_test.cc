@@ -117,13 +117,8 @@ TEST_P(HeldForAMoment, StepCompletesWithTheRightBytes) {
     case Step::kInstallPayload:
       make_package("a", "s", test::launcher_config("1.0.0"));
       test::write_file(server("1.2.3"), "former server");
-      args = {"install-payload",
-              "--mcp",
-              in_pkg("qrl-mcp-server.exe"),
-              "--launcher",
-              in_pkg("qrl-mcp.exe"),
-              "--version",
-              "1.2.3"};
+      args = payload_args("1.2.3");
+      args.insert(args.begin(), "install-payload");
       break;
     case Step::kPrepare:
       ASSERT_TRUE(release_lease(inst, owner->pid()));
@@ -227,10 +222,8 @@ TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporar
                           : test::start_holding_for(at(".qrl-pair.json"), kShareReadWrite,
                                                     platform::kHoldBound * 2);
     const auto start = std::chrono::steady_clock::now();
-    const auto result =
-        scanner ? run("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                          in_pkg("qrl-mcp.exe"), "--version", "1.2.3"})
-                : run("stage", package_args("1.2.3"));
+    const auto result = scanner ? run("install-payload", payload_args("1.2.3"))
+                                : run("stage", package_args("1.2.3"));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result.exit_code, 20);
     EXPECT_TRUE(result.err.starts_with("IO_ERROR: ")) << result.err;

@@ -110,8 +110,7 @@ TEST_F(HostileFiles, EachStepRemovesLeftoversFromTheFoldersItWrites) {
 
   plant_leftover(inst);
   plant_leftover(at("mcp/1.2.3"));
-  EXPECT_SUCCESS(run("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                         in_pkg("qrl-mcp.exe"), "--version", "1.2.3"}));
+  EXPECT_SUCCESS(run("install-payload", payload_args("1.2.3")));
   EXPECT_EQ(leftovers(), std::vector<std::string>{});
 
   plant_leftover(inst);

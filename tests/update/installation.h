@@ -57,6 +57,11 @@ class Installation : public ::testing::Test {
     make_fixture(in_pkg("qrl-mcp-server.exe"), FixtureConfig{.tag = "server " + server_tag});
     make_fixture(in_pkg("qrl-mcp.exe"), launcher);
   }
+  // The options of install-payload with the package's server and launcher.
+  std::vector<std::string> payload_args(const std::string& version) const {
+    return {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher", in_pkg("qrl-mcp.exe"), "--version",
+            version};
+  }
   std::vector<std::string> package_args(const std::string& version) const {
     return {"--app",      in_pkg("quarlo.exe"),  "--mcp",     in_pkg("qrl-mcp-server.exe"),
             "--launcher", in_pkg("qrl-mcp.exe"), "--version", version};

@@ -56,8 +56,7 @@ TEST_F(Log, AWholeUpdateTellsWhatEachStepDid) {
   ASSERT_TRUE(test::wait_until([&] { return !lines_with("prepare: waiting").empty(); }));
   serving->kill();
   EXPECT_SUCCESS(prepare.finish());
-  EXPECT_SUCCESS(run_logged("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                                in_pkg("qrl-mcp.exe"), "--version", "1.2.3"}));
+  EXPECT_SUCCESS(run_logged("install-payload", payload_args("1.2.3")));
   EXPECT_SUCCESS(run_logged("stage", package_args("1.2.3")));
   test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
   EXPECT_SUCCESS(run_logged("verify", package_args("1.2.3")));
@@ -122,13 +121,9 @@ class LogOfAFailure : public Log, public testing::WithParamInterface<FailureCase
     if (name == "ServerOfThisVersionInUse") {
       test::make_fixture(server("1.2.3"));
       running.push_back(test::start_staying(server("1.2.3")));
-      return {"install-payload",
-              "--mcp",
-              in_pkg("qrl-mcp-server.exe"),
-              "--launcher",
-              in_pkg("qrl-mcp.exe"),
-              "--version",
-              "1.2.3"};
+      auto install = payload_args("1.2.3");
+      install.insert(install.begin(), "install-payload");
+      return install;
     }
     if (name == "InstalledFilesDiffer") {
       test::write_file(at("quarlo.exe"), "another application");
@@ -190,9 +185,7 @@ TEST_F(Log, AFileInUseIsToldWithWhoHoldsIt) {
   make_package("1", "1", test::launcher_config("1.0.0"));
   test::make_fixture(server("1.2.3"));
   auto serving = test::start_staying(server("1.2.3"));
-  const RunResult result =
-      run_logged("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                     in_pkg("qrl-mcp.exe"), "--version", "1.2.3"});
+  const RunResult result = run_logged("install-payload", payload_args("1.2.3"));
   EXPECT_FAILURE(result, 20, kMsgVersionInUse);
   const auto held = lines_with(server("1.2.3") + " held by:");
   const auto asked = lines_with("who holds " + server("1.2.3"));

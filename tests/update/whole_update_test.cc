@@ -18,8 +18,7 @@ class WholeUpdate : public test::Installation {
 
   // The steps after prepare, launcher form.
   void install_and_verify(const std::string& version) {
-    EXPECT_SUCCESS(run("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                           in_pkg("qrl-mcp.exe"), "--version", version}));
+    EXPECT_SUCCESS(run("install-payload", payload_args(version)));
     EXPECT_SUCCESS(run("stage", package_args(version)));
     copy_app();
     EXPECT_SUCCESS(run("verify", package_args(version)));
@@ -103,8 +102,7 @@ TEST_F(WholeUpdate, PlainForm) {
 TEST_F(WholeUpdate, GivenUpHalfWayWithCancel) {
   make_package("1", "1", test::launcher_config("1.0.0"));
   EXPECT_SUCCESS(run("prepare"));
-  EXPECT_SUCCESS(run("install-payload", {"--mcp", in_pkg("qrl-mcp-server.exe"), "--launcher",
-                                         in_pkg("qrl-mcp.exe"), "--version", "1.2.3"}));
+  EXPECT_SUCCESS(run("install-payload", payload_args("1.2.3")));
   EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
   const auto pair = test::read_file(at(".qrl-pair.json"));
   EXPECT_SUCCESS(run("cancel"));

@@ -103,7 +103,7 @@ Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilt
     // Refuses an "mcp" that is itself a link as soon as it holds a version.
     auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
     if (!version_dir) return fail(version_dir.error());
-    auto next = visit(entry.name, *version_dir);
+    auto next = visit(*version_dir);
     if (!next) return fail(next.error());
     if (*next == Walk::kStop) return Walk::kStop;
   }
@@ -116,15 +116,14 @@ Result<std::optional<std::string>> busy_mcp_server(const std::string& install_di
   if (!*found) return std::optional<std::string>();
 
   std::optional<std::string> busy;
-  auto walked = walk_version_dirs(install_dir, {},
-                                  [&](const std::string&, const std::string& dir) -> Result<Walk> {
-                                    const std::string server = platform::join(dir, kServerExe);
-                                    auto use = file_is_free(server);
-                                    if (!use) return fail(use.error());
-                                    if (*use == Use::kFree) return Walk::kGoOn;
-                                    busy = server;
-                                    return Walk::kStop;
-                                  });
+  auto walked = walk_version_dirs(install_dir, {}, [&](const std::string& dir) -> Result<Walk> {
+    const std::string server = platform::join(dir, kServerExe);
+    auto use = file_is_free(server);
+    if (!use) return fail(use.error());
+    if (*use == Use::kFree) return Walk::kGoOn;
+    busy = server;
+    return Walk::kStop;
+  });
   if (!walked) return fail(walked.error());
   return busy;
 }

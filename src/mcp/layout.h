@@ -42,12 +42,11 @@ Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
 // uninstall and pruning share. In listing order it visits each entry that is a
 // directory, not a link or junction, named by a valid version and `wanted`
 // (all, when empty); each passes ensure_mcp_version_dir before its visit, which
-// gets the version's name and directory. A failure of the listing, of that
+// gets the version directory. A failure of the listing, of that
 // check or of a visit ends the walk with it. kStop from a visit ends it early.
 enum class Walk { kGoOn, kStop };
 using VersionFilter = std::function<bool(const std::string& name)>;
-using VersionVisit =
-    std::function<Result<Walk>(const std::string& name, const std::string& version_dir)>;
+using VersionVisit = std::function<Result<Walk>(const std::string& version_dir)>;
 Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilter& wanted,
                                const VersionVisit& visit);
 

@@ -103,16 +103,15 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
     if (!mcp_entry) return fail(mcp_entry.error());
     if (mcp_entry->is_reparse_point) return fail(kMsgMcpDirIsLink);
 
-    auto walked = walk_version_dirs(
-        install_dir, {}, [](const std::string&, const std::string& dir) -> Result<Walk> {
-          remove_write_leftovers(dir);
-          if (auto removed = remove_file_if_present(platform::join(dir, kServerExe)); !removed) {
-            return fail(removed.error());
-          }
-          // Stays when it holds anything else.
-          if (platform::remove_directory(dir)) log::line("removed the folder " + dir);
-          return Walk::kGoOn;
-        });
+    auto walked = walk_version_dirs(install_dir, {}, [](const std::string& dir) -> Result<Walk> {
+      remove_write_leftovers(dir);
+      if (auto removed = remove_file_if_present(platform::join(dir, kServerExe)); !removed) {
+        return fail(removed.error());
+      }
+      // Stays when it holds anything else.
+      if (platform::remove_directory(dir)) log::line("removed the folder " + dir);
+      return Walk::kGoOn;
+    });
     if (!walked) return fail(walked.error());
 
     for (const char* record : {kCurrentRecord, kPreviousRecord}) {

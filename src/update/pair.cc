@@ -184,41 +184,40 @@ Status prune_old_mcp_versions(const std::string& install_dir, const std::string&
   }
 
   const auto old = [&](const std::string& name) { return name != current && name != previous; };
-  auto walked = walk_version_dirs(
-      install_dir, old, [](const std::string&, const std::string& dir) -> Result<Walk> {
-        auto contents = platform::list_directory(dir);
-        if (!contents) return fail(contents.error());
-        // Only a directory that holds nothing but the server itself (and what
-        // killed writes left) is removed; anything else in it may be somebody's
-        // and stays.
-        std::size_t servers = 0, others = 0;
-        for (const platform::DirEntry& item : *contents) {
-          if (item.name == kServerExe) {
-            ++servers;
-          } else if (item.info.is_directory || !is_write_temp_name(item.name)) {
-            ++others;
-          }
-        }
-        if (servers != 1 || others != 0) return Walk::kGoOn;
-        const std::string server = platform::join(dir, kServerExe);
-        auto use = file_is_free(server);
-        if (!use) return fail(use.error());
-        if (*use == Use::kBusy) return Walk::kGoOn;
-        // A leftover that cannot be removed keeps the directory, server and all.
-        remove_write_leftovers(dir);
-        if (contents->size() > 1) {
-          auto left = platform::list_directory(dir);
-          if (!left) return fail(left.error());
-          if (left->size() != 1) return Walk::kGoOn;
-        }
-        auto deleted = platform::delete_file(server);
-        log::file_step("pruned: deleted", server, deleted);
-        if (!deleted) return fail(deleted.error());
-        auto removed = platform::remove_directory(dir);
-        log::file_step("pruned: removed the folder", dir, removed);
-        if (!removed) return fail(removed.error());
-        return Walk::kGoOn;
-      });
+  auto walked = walk_version_dirs(install_dir, old, [](const std::string& dir) -> Result<Walk> {
+    auto contents = platform::list_directory(dir);
+    if (!contents) return fail(contents.error());
+    // Only a directory that holds nothing but the server itself (and what
+    // killed writes left) is removed; anything else in it may be somebody's
+    // and stays.
+    std::size_t servers = 0, others = 0;
+    for (const platform::DirEntry& item : *contents) {
+      if (item.name == kServerExe) {
+        ++servers;
+      } else if (item.info.is_directory || !is_write_temp_name(item.name)) {
+        ++others;
+      }
+    }
+    if (servers != 1 || others != 0) return Walk::kGoOn;
+    const std::string server = platform::join(dir, kServerExe);
+    auto use = file_is_free(server);
+    if (!use) return fail(use.error());
+    if (*use == Use::kBusy) return Walk::kGoOn;
+    // A leftover that cannot be removed keeps the directory, server and all.
+    remove_write_leftovers(dir);
+    if (contents->size() > 1) {
+      auto left = platform::list_directory(dir);
+      if (!left) return fail(left.error());
+      if (left->size() != 1) return Walk::kGoOn;
+    }
+    auto deleted = platform::delete_file(server);
+    log::file_step("pruned: deleted", server, deleted);
+    if (!deleted) return fail(deleted.error());
+    auto removed = platform::remove_directory(dir);
+    log::file_step("pruned: removed the folder", dir, removed);
+    if (!removed) return fail(removed.error());
+    return Walk::kGoOn;
+  });
   if (!walked) return fail(walked.error());
   return {};
 }

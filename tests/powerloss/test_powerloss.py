@@ -1,0 +1,123 @@
+"""The explorer's own model cases: which states a crash may leave after a tiny
+synthetic trace, and how strace lines become operations."""
+
+import os
+import random
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from crashfs import (CREATE, FSYNC, MKDIR, RENAME, RMDIR, UNLINK, WRITE, Fs, Op,  # noqa: E402
+                     Trace)
+from strace_ops import Reader  # noqa: E402
+
+ROOT = 0
+TMP, TARGET, DIR_INO, CHILD, OLD = 1, 2, 3, 4, 5
+
+
+def base_with_target() -> Fs:
+    fs = Fs()
+    fs.inodes[OLD] = type(fs.inodes[ROOT])("file", data=b"old")
+    fs.inodes[ROOT].entries[b"target"] = OLD
+    fs.next_ino = 100
+    return fs
+
+
+def shown(trace: Trace, k: int) -> set[tuple]:
+    states, whole = trace.states(k, 10_000, random.Random(0))
+    assert whole
+    return {tuple(sorted((p.decode(), v[1]) for p, v in s.files.items())) for s in states}
+
+
+# The replace-by-rename sequence, with and without its flushes.
+def replace(flush_file: bool, flush_dir: bool) -> list[Op]:
+    ops = [Op(CREATE, dir=ROOT, name=b"tmp", ino=TMP), Op(WRITE, ino=TMP, data=b"new")]
+    if flush_file:
+        ops.append(Op(FSYNC, ino=TMP))
+    ops.append(Op(RENAME, dir=ROOT, name=b"tmp", ino=TMP, dir2=ROOT, name2=b"target"))
+    if flush_dir:
+        ops.append(Op(FSYNC, ino=ROOT))
+    return ops
+
+
+class CrashStates(unittest.TestCase):
+    def test_states_after_a_replace(self):
+        old, new = ("target", b"old"), ("target", b"new")
+        cases = [
+            # Flushed file, unflushed folder: old target (with or without the
+            # temporary file) or the new one whole, never a torn one.
+            (True, False, {(old,), (("target", b"old"), ("tmp", b"new")), (new,)}),
+            # Both flushed: only the new target.
+            (True, True, {(new,)}),
+        ]
+        for flush_file, flush_dir, expected in cases:
+            with self.subTest(flush_file=flush_file, flush_dir=flush_dir):
+                ops = replace(flush_file, flush_dir)
+                self.assertEqual(shown(Trace(base_with_target(), ops), len(ops)), expected)
+
+    def test_unflushed_data_can_be_lost_or_cut_behind_a_kept_rename(self):
+        ops = [Op(CREATE, dir=ROOT, name=b"tmp", ino=TMP), Op(WRITE, ino=TMP, data=b"x" * 10000),
+               Op(RENAME, dir=ROOT, name=b"tmp", ino=TMP, dir2=ROOT, name2=b"target")]
+        targets = {dict(s).get("target") for s in shown(Trace(base_with_target(), ops), 3)}
+        self.assertIn(b"", targets)                 # renamed, data missing
+        self.assertIn(b"x" * 8192, targets)         # cut at a block boundary
+        self.assertIn(bytes(10000), targets)        # length without the bytes
+        self.assertIn(b"old", targets)              # rename not on disk
+
+    def test_dependencies_between_entries(self):
+        # mkdir d; create d/f (flushed by d's own fsync); rmdir after unlink.
+        ops = [Op(MKDIR, dir=ROOT, name=b"d", ino=DIR_INO),
+               Op(CREATE, dir=DIR_INO, name=b"f", ino=CHILD), Op(FSYNC, ino=DIR_INO),
+               Op(UNLINK, dir=DIR_INO, name=b"f", ino=CHILD),
+               Op(RMDIR, dir=ROOT, name=b"d", ino=DIR_INO)]
+        trace = Trace(Fs(), ops)
+        self.assertEqual(shown(trace, 3), {(), (("d", b""), ("d/f", b""))})
+        # Without the mkdir on disk neither the folder nor its file exists;
+        # the rmdir can only be there once the folder was emptied.
+        self.assertEqual(shown(trace, 5), {(), (("d", b""), ("d/f", b"")), (("d", b""),)})
+        self.assertEqual(trace.deps[4], {0, 1, 3})
+
+    def test_an_entry_changes_in_order(self):
+        # unlink target, then a new target: the second cannot be kept alone
+        # with the first lost in a way that shows anything but old or new.
+        ops = [Op(UNLINK, dir=ROOT, name=b"target", ino=OLD),
+               Op(CREATE, dir=ROOT, name=b"target", ino=TMP), Op(WRITE, ino=TMP, data=b"n"),
+               Op(FSYNC, ino=TMP)]
+        self.assertEqual(shown(Trace(base_with_target(), ops), 4),
+                         {(("target", b"old"),), (), (("target", b"n"),)})
+
+
+class StraceLines(unittest.TestCase):
+    def test_calls_become_operations(self):
+        def hx(text: str) -> str:
+            return "".join(f"\\x{b:02x}" for b in text.encode())
+
+        root = "/inst"
+        d = f"3<{hx(root)}>"
+        lines = [
+            f'7 openat(-100<{hx("/")}>, "{hx(root)}", 0x90800) = 3<{hx(root)}>\n',
+            f'7 mkdirat({d}, "{hx("mcp")}", 0755) = 0\n',
+            f'7 openat({d}, "{hx("mcp/t")}", 0xc1, 0644 <unfinished ...>\n',
+            f'8 openat({d}, "{hx("ignored")}", 0xc1, 0644) = 5<{hx(root + "/ignored")}>\n',
+            f'7 <... openat resumed>) = 4<{hx(root + "/mcp/t")}>\n',
+            f'7 write(4<{hx(root + "/mcp/t")}>, "{hx("hello")}", 5) = 5\n',
+            f'7 fsync(4<{hx(root + "/mcp/t")}>) = 0\n',
+            f'7 close(4<{hx(root + "/mcp/t")}>) = 0\n',
+            f'7 renameat({d}, "{hx("mcp/t")}", {d}, "{hx("mcp/v")}") = 0\n',
+            f'7 unlinkat({d}, "{hx("gone")}", 0) = -1 ENOENT (No such file or directory)\n',
+            f'7 unlinkat({d}, "{hx("mcp/v")}", 0) = 0\n',
+            f'7 unlinkat({d}, "{hx("mcp")}", 0x200) = 0\n',
+            f'7 fsync({d}) = 0\n',
+        ]
+        reader = Reader(Fs(), root)
+        reader.feed(lines)
+        self.assertEqual([(op.kind, op.where) for op in reader.ops], [
+            (MKDIR, "mkdirat mcp"), (CREATE, "openat mcp/t"), (WRITE, "write mcp/t"),
+            (FSYNC, "fsync mcp/t"), (RENAME, "renameat mcp/t -> mcp/v"),
+            (UNLINK, "unlinkat mcp/v"), (RMDIR, "unlinkat mcp"), (FSYNC, "fsync .")])
+        self.assertEqual(reader.fs.snapshot().files, {})
+
+
+if __name__ == "__main__":
+    unittest.main()

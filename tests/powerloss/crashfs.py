@@ -65,6 +65,7 @@ class Op:
     where: str = ""        # the call, as the trace shows it (for reports)
     durable_now: bool = False  # made durable by whoever issued it, at once
     with_next: bool = False    # no crash can fall between it and the next one
+    flush: str = ""            # what would make it durable (for reports)
 
     def entries(self) -> list[tuple[int, bytes]]:
         if self.kind == RENAME:

@@ -526,7 +526,7 @@ def durability(rec: Recorded, per_point: int, rng: random.Random) -> list[str]:
             continue
         for op in pending:
             origin = "" if op.step == index else f" (left by `{names[op.step]}`)"
-            lines.append(f"  - not yet durable: {op.where}{origin}")
+            lines.append(f"  - not yet durable: {op.where}{origin}, wants {op.flush}")
         seen: dict[str, set[str]] = {}
         for state in states:
             for path in sorted(set(after.files) | set(state.files)):
@@ -587,12 +587,14 @@ def main(argv=None) -> int:
         chosen = [s for s in scenarios(packages) if not args.only or s.name in args.only]
         say(f"seed {seed}")
         recorded = [record(s, runner) for s in chosen]
+        phases = [time.monotonic()]
         explored = []
         for rec in recorded:
             found, pairs, complete = explore(rec, args.per_point, rng)
             for entry in found.values():
                 entry.problems = check_state(rec, entry.state)
             explored.append((rec, found, pairs, complete))
+        phases.append(time.monotonic())
         to_retry = _choose(explored, args.states, rng)
         owner = runner.start_owner()
         jobs = []
@@ -606,6 +608,7 @@ def main(argv=None) -> int:
                 entry.notes += notes
                 entry.retried = True
         runner.end_owner(owner)
+        phases.append(time.monotonic())
 
         say(f"{'scenario':16} {'step':18} {'points':>6} {'states':>8} {'distinct':>9} "
             f"{'retried':>8} {'violating':>9}")
@@ -650,7 +653,9 @@ def main(argv=None) -> int:
         say()
         say(f"{'FAILED' if failed else 'passed'}: {totals[1]} distinct crash states "
             f"({totals[0]} over all crash points), {totals[2]} retried, seed {seed}, "
-            f"{time.monotonic() - started:.0f} s")
+            f"{time.monotonic() - started:.0f} s (recording {phases[0] - started:.0f} s, "
+            f"building and checking {phases[1] - phases[0]:.0f} s, retrying "
+            f"{phases[2] - phases[1]:.0f} s)")
     except (TraceError, RuntimeError, OSError, subprocess.SubprocessError) as error:
         say(f"powerloss: {error}")
         return 2

@@ -218,14 +218,18 @@ class Reader:
     def _emit(self, op: Op, call: str) -> None:
         op.step = self.step
         if op.kind == RENAME:
-            op.where = (f"{call} {self._name(op.dir, op.name)} -> "
-                        f"{self._name(op.dir2, op.name2)}")
+            op.where = (f"rename {self._name(op.dir, op.name)} -> "
+                        f"{self._name(op.dir2, op.name2)} ({call})")
         elif op.dir >= 0:
-            op.where = f"{call} {self._name(op.dir, op.name)}"
+            op.where = f"{op.kind} {self._name(op.dir, op.name)} ({call})"
         elif op.ino >= 0:
-            op.where = f"{call} {self.path_of(op.ino)}"
+            op.where = f"{op.kind} {self.path_of(op.ino)} ({call})"
         else:
             op.where = call
+        if op.kind in (CREATE, MKDIR, SYMLINK, LINKOP, UNLINK, RMDIR, RENAME):
+            op.flush = f"an fsync of {self.path_of(op.barrier_inode())}"
+        elif op.kind in (WRITE, TRUNCATE):
+            op.flush = "an fsync of the file"
         self.fs.apply(op)
         self.ops.append(op)
 

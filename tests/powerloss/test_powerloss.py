@@ -113,9 +113,10 @@ class StraceLines(unittest.TestCase):
         reader = Reader(Fs(), root)
         reader.feed(lines)
         self.assertEqual([(op.kind, op.where) for op in reader.ops], [
-            (MKDIR, "mkdirat mcp"), (CREATE, "openat mcp/t"), (WRITE, "write mcp/t"),
-            (FSYNC, "fsync mcp/t"), (RENAME, "renameat mcp/t -> mcp/v"),
-            (UNLINK, "unlinkat mcp/v"), (RMDIR, "unlinkat mcp"), (FSYNC, "fsync .")])
+            (MKDIR, "mkdir mcp (mkdirat)"), (CREATE, "create mcp/t (openat)"),
+            (WRITE, "write mcp/t (write)"), (FSYNC, "fsync mcp/t (fsync)"),
+            (RENAME, "rename mcp/t -> mcp/v (renameat)"), (UNLINK, "unlink mcp/v (unlinkat)"),
+            (RMDIR, "rmdir mcp (unlinkat)"), (FSYNC, "fsync . (fsync)")])
         self.assertEqual(reader.fs.snapshot().files, {})
 
 

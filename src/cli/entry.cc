@@ -6,7 +6,7 @@
 #include "cli/messages.h"
 #include "lease/lease.h"
 #include "mcp/payload.h"
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "store/log.h"
 #include "update/pair.h"
 #include "update/prepare.h"

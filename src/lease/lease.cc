@@ -1,5 +1,6 @@
 #include "lease/lease.h"
 
+#include "platform/system.h"
 #include "store/atomic_file.h"
 #include "store/log.h"
 #include "store/records.h"
@@ -8,8 +9,8 @@ namespace qrl {
 
 namespace {
 
-Result<Lease> read_lease(const std::string& path) {
-  auto bytes = read_record(path);
+Result<Lease> read_lease(const platform::Folder& root) {
+  auto bytes = read_record(root, kLeaseFile);
   if (!bytes) return fail(bytes.error());
   return decode_lease(*bytes);
 }
@@ -22,8 +23,8 @@ bool is_incarnation(const OwnerStatus& status, const Lease& lease) {
 
 Result<OwnerStatus> probe_owner(std::uint32_t pid) { return platform::query_process(pid); }
 
-Result<bool> lease_is_active(const std::string& install_dir) {
-  auto bytes = read_record(platform::join(install_dir, kLeaseFile));
+Result<bool> lease_is_active(const platform::Folder& root) {
+  auto bytes = read_record(root, kLeaseFile);
   if (!bytes) {
     if (platform::is_not_found(bytes.error())) return false;
     return fail(bytes.error());
@@ -35,21 +36,18 @@ Result<bool> lease_is_active(const std::string& install_dir) {
   return is_incarnation(*status, *lease);
 }
 
-Status acquire_lease(const std::string& install_dir, std::uint32_t owner) {
-  if (auto made = create_directories(install_dir); !made) return made;
-
+Status acquire_lease(const platform::Folder& root, std::uint32_t owner) {
   // The lock serialises the test for an active lease and the writing of a new
   // one against every other run taking the lease. It is released when `lock`
   // is closed, on every return below.
-  auto lock = platform::open_lock_file(platform::join(install_dir, kLockFile));
+  auto lock = root.open_lock_file(kLockFile);
   if (!lock) return fail(lock.error());
   if (auto locked = lock->try_lock(); !locked) return locked;
 
-  auto active = lease_is_active(install_dir);
+  auto active = lease_is_active(root);
   if (!active) return fail(active.error());
-  const std::string lease_path = platform::join(install_dir, kLeaseFile);
   if (*active) {
-    auto lease = read_lease(lease_path);
+    auto lease = read_lease(root);
     if (!lease) return fail(lease.error());
     if (lease->owner == owner) {
       log::line("lease: already held by owner " + std::to_string(owner));
@@ -66,14 +64,13 @@ Status acquire_lease(const std::string& install_dir, std::uint32_t owner) {
     return fail(kMsgInstallerExited);
   }
   const Lease lease{owner, status->started};
-  auto written =
-      write_file_via_fixed_temp(platform::join(install_dir, kLeaseTemp), lease_path, encode(lease));
+  auto written = write_file_via_fixed_temp(root, kLeaseTemp, kLeaseFile, encode(lease));
   if (written) log::line("lease: taken for owner " + std::to_string(owner));
   return written;
 }
 
-Status require_lease(const std::string& install_dir, std::uint32_t owner) {
-  auto lease = read_lease(platform::join(install_dir, kLeaseFile));
+Status require_lease(const platform::Folder& root, std::uint32_t owner) {
+  auto lease = read_lease(root);
   if (!lease) return fail(lease.error());
   if (lease->owner == owner) {
     auto status = probe_owner(owner);
@@ -89,17 +86,16 @@ Status require_lease(const std::string& install_dir, std::uint32_t owner) {
   return fail(kMsgLeaseNotOwned);
 }
 
-Status release_lease(const std::string& install_dir, std::uint32_t owner) {
-  const std::string lease_path = platform::join(install_dir, kLeaseFile);
+Status release_lease(const platform::Folder& root, std::uint32_t owner) {
   // No lease: nothing to give back. A lease that exists but cannot be looked
   // up is an error, not an absent lease.
-  auto found = platform::find_following(lease_path);
+  auto found = root.find_following(kLeaseFile);
   if (!found) return fail(found.error());
   if (!*found) {
     log::line("lease: none to give back");
     return {};
   }
-  auto lease = read_lease(lease_path);
+  auto lease = read_lease(root);
   if (!lease) return fail(lease.error());
   // Only the identifier is compared, so the recorded installer can always give
   // its lease back, even after its process has ended.
@@ -107,9 +103,43 @@ Status release_lease(const std::string& install_dir, std::uint32_t owner) {
     log::line("lease: belongs to owner " + std::to_string(lease->owner) + ", not given back");
     return fail(kMsgCannotCancelOther);
   }
-  auto deleted = platform::delete_file(lease_path);
-  log::file_step("lease given back: deleted", lease_path, deleted);
+  auto deleted = root.delete_file(kLeaseFile);
+  log::file_step("lease given back: deleted", root.path_of(kLeaseFile), deleted);
   return deleted;
+}
+
+Result<bool> lease_is_active(const std::string& install_dir) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) {
+    if (platform::is_not_found(root.error())) return false;
+    return fail(root.error());
+  }
+  return lease_is_active(*root);
+}
+
+Status acquire_lease(const std::string& install_dir, std::uint32_t owner) {
+  if (auto made = create_directories(install_dir); !made) return made;
+  auto root = platform::Folder::open(install_dir);
+  if (!root) return fail(root.error());
+  return acquire_lease(*root, owner);
+}
+
+Status require_lease(const std::string& install_dir, std::uint32_t owner) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) return fail(root.error());
+  return require_lease(*root, owner);
+}
+
+Status release_lease(const std::string& install_dir, std::uint32_t owner) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) {
+    if (platform::is_not_found(root.error())) {
+      log::line("lease: none to give back");
+      return {};
+    }
+    return fail(root.error());
+  }
+  return release_lease(*root, owner);
 }
 
 }  // namespace qrl

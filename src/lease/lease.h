@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/folder.h"
+#include "platform/process.h"
 #include "platform/result.h"
 
 namespace qrl {
@@ -20,19 +21,28 @@ inline constexpr const char* kMsgCannotCancelOther = "不能撤销其他安装�
 using OwnerStatus = platform::ProcessState;
 Result<OwnerStatus> probe_owner(std::uint32_t pid);
 
+// Each operation works in the held installation folder `root`; the forms that
+// take the installation folder's path open it first.
+
 // Whether ".qrl-update.json" names a running owner with the recorded creation
 // time. A missing lease file is false.
+Result<bool> lease_is_active(const platform::Folder& root);
 Result<bool> lease_is_active(const std::string& install_dir);
 
 // Takes the lease for `owner` under the exclusive lock of ".qrl-update.lock".
+// The path form creates the installation folder and its ancestors first.
+Status acquire_lease(const platform::Folder& root, std::uint32_t owner);
 Status acquire_lease(const std::string& install_dir, std::uint32_t owner);
 
 // Succeeds only when the lease names `owner`, which is running and was started
 // at the recorded time.
+Status require_lease(const platform::Folder& root, std::uint32_t owner);
 Status require_lease(const std::string& install_dir, std::uint32_t owner);
 
 // Deletes the lease when it names `owner` (only the identifier is compared);
-// succeeds when there is no lease. This is the whole of `cancel`.
+// succeeds when there is no lease (nor an installation folder). This is the
+// whole of `cancel`.
+Status release_lease(const platform::Folder& root, std::uint32_t owner);
 Status release_lease(const std::string& install_dir, std::uint32_t owner);
 
 }  // namespace qrl

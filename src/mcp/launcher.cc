@@ -2,7 +2,8 @@
 
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "store/atomic_file.h"
 #include "store/log.h"
 #include "store/records.h"
@@ -61,20 +62,59 @@ ProtocolAnswer ask_update_protocol(const std::string& launcher_exe,
   return ProtocolAnswer::kNoCoordination;
 }
 
+bool may_start_installed_launcher(const platform::Folder& root) {
+  auto elevated = platform::run_is_elevated();
+  if (elevated && !*elevated) return true;
+  std::string why;
+  if (!elevated) {
+    why = "whether this run is elevated cannot be told: " + elevated.error().display();
+  } else if (auto folder = root.changeable_by_others(); !folder || *folder) {
+    why = folder ? "other users can change " + root.path()
+                 : "who can change " + root.path() + " cannot be told: " + folder.error().display();
+  } else if (auto exe = root.changeable_by_others(kLauncherExe); !exe || *exe) {
+    why = exe ? "other users can change " + root.path_of(kLauncherExe)
+              : "who can change " + root.path_of(kLauncherExe) +
+                    " cannot be told: " + exe.error().display();
+  } else {
+    return true;
+  }
+  log::line("launcher: not started, this run is elevated and " + why);
+  return false;
+}
+
 Result<LauncherDecision> check_launcher(const std::string& install_dir,
                                         const std::string& launcher) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) {
+    if (!platform::is_not_found(root.error())) return fail(root.error());
+    log::line("launcher: the installed one is replaced: none is installed");
+    return LauncherDecision::kReplace;
+  }
+  return check_launcher(*root, launcher);
+}
+
+Result<std::string> effective_launcher_sha256(const std::string& install_dir,
+                                              const std::string& launcher) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) {
+    if (!platform::is_not_found(root.error())) return fail(root.error());
+    return file_sha256(launcher);
+  }
+  return effective_launcher_sha256(*root, launcher);
+}
+
+Result<LauncherDecision> check_launcher(const platform::Folder& root, const std::string& launcher) {
   // The decision, and why, for the log.
   const auto decided = [](LauncherDecision decision, const char* why) {
     log::line(std::string("launcher: the installed one ") +
               (decision == LauncherDecision::kStays ? "stays" : "is replaced") + ": " + why);
     return decision;
   };
-  const std::string installed = platform::join(install_dir, kLauncherExe);
-  auto found = platform::find_following(installed);
+  auto found = root.find_following(kLauncherExe);
   if (!found) return fail(found.error());
   if (!*found) return decided(LauncherDecision::kReplace, "none is installed");
 
-  auto installed_sha = file_sha256(installed);
+  auto installed_sha = file_sha256(root, kLauncherExe);
   if (!installed_sha) return fail(installed_sha.error());
   auto offered_sha = file_sha256(launcher);
   if (!offered_sha) return fail(offered_sha.error());
@@ -85,27 +125,29 @@ Result<LauncherDecision> check_launcher(const std::string& install_dir,
   // A differing launcher may stay only when it is the one the staged pair
   // expects and the offered one reports the very same launcher version. An
   // absent or unreadable pair record simply means the launcher is replaced.
-  auto pair_bytes = read_record(platform::join(install_dir, kPairFile));
+  auto pair_bytes = read_record(root, kPairFile);
   if (!pair_bytes) return decided(LauncherDecision::kReplace, "no pair record can be read");
   auto pair = decode_pair(*pair_bytes);
   if (!pair || pair->mcp != *installed_sha) {
     return decided(LauncherDecision::kReplace, "the pair record does not name it");
   }
 
-  auto installed_version = query_launcher_version(installed);
+  // Started by its path: only when nobody else could have put another
+  // program there.
+  auto installed_version = may_start_installed_launcher(root)
+                               ? query_launcher_version(root.path_of(kLauncherExe))
+                               : std::nullopt;
   if (!installed_version) return decided(LauncherDecision::kReplace, "it reports no version");
   return same_launcher_version(launcher, *installed_version)
              ? decided(LauncherDecision::kStays, "the offered one reports the same version")
              : decided(LauncherDecision::kReplace, "the offered one reports another version");
 }
 
-Result<std::string> effective_launcher_sha256(const std::string& install_dir,
+Result<std::string> effective_launcher_sha256(const platform::Folder& root,
                                               const std::string& launcher) {
-  auto decision = check_launcher(install_dir, launcher);
+  auto decision = check_launcher(root, launcher);
   if (!decision) return fail(decision.error());
-  if (*decision == LauncherDecision::kStays) {
-    return file_sha256(platform::join(install_dir, kLauncherExe));
-  }
+  if (*decision == LauncherDecision::kStays) return file_sha256(root, kLauncherExe);
   return file_sha256(launcher);
 }
 

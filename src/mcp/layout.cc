@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "store/log.h"
 #include "store/records.h"
 
@@ -41,97 +41,186 @@ bool is_version_directory(const platform::DirEntry& entry) {
   return is_valid_mcp_version(entry.name);
 }
 
-namespace {
-
-// Makes sure `path` exists as an entry that is no link or junction and that
-// resolves inside `root` (the installation directory's final path). A path
-// that does not exist is created, and needs no further check.
-Status ensure_safe_directory(const std::string& path, const std::vector<std::string>& root) {
-  auto found = platform::find_following(path);
-  if (!found) return fail(found.error());
-  if (!*found) {
-    auto made = platform::create_directory(path);
-    log::file_step("created the folder", path, made);
-    return made;
-  }
-
-  auto entry = platform::info_of_entry(path);
-  if (!entry) return fail(entry.error());
-  // Every reparse point is refused, whatever its kind: following one could
-  // lead the writes and removals anywhere.
-  if (entry->is_reparse_point) return fail(kMsgMcpDirIsLink);
-
-  auto final_path = platform::final_path_components(path);
-  if (!final_path) return fail(final_path.error());
-  if (!lies_within(*final_path, root)) return fail(kMsgMcpDirEscapes);
-  return {};
+Result<Installation> Installation::open(const std::string& install_dir) {
+  auto root = platform::Folder::open(install_dir);
+  if (!root) return fail(root.error());
+  return Installation(std::move(*root));
 }
 
-}  // namespace
+Result<platform::Folder> Installation::checked_folder(const platform::Folder& parent,
+                                                      std::string_view name, bool create) {
+  auto folder = parent.open_folder(name);
+  if (!folder && create && platform::is_not_found(folder.error())) {
+    auto made = parent.create_folder(name);
+    log::file_step("created the folder", parent.path_of(name), made);
+    // Somebody else may have made it meanwhile: what stands there now counts.
+    if (!made && !parent.find(name).value_or(std::nullopt)) return fail(made.error());
+    folder = parent.open_folder(name);
+  }
+  if (!folder && !create && platform::is_not_found(folder.error())) {
+    // As a file inside the missing folder would report it.
+    return fail(platform::Folder::path_not_found());
+  }
+  if (!folder) {
+    // Every reparse point is refused, whatever its kind: following one could
+    // lead the writes and removals anywhere.
+    if (platform::Folder::is_link_refusal(folder.error())) return fail(kMsgMcpDirIsLink);
+    return fail(folder.error());
+  }
+  if (!root_final_) {
+    auto root = root_.final_path_components();
+    if (!root) return fail(root.error());
+    root_final_ = std::move(*root);
+  }
+  auto final_path = folder->final_path_components();
+  if (!final_path) return fail(final_path.error());
+  if (!lies_within(*final_path, *root_final_)) return fail(kMsgMcpDirEscapes);
+  return folder;
+}
+
+Result<const platform::Folder*> Installation::mcp(bool create) {
+  if (mcp_) return &*mcp_;
+  auto folder = checked_folder(root_, kMcpDir, create);
+  if (!folder) {
+    if (!create && platform::is_not_found(folder.error())) return nullptr;
+    return fail(folder.error());
+  }
+  mcp_ = std::move(*folder);
+  return &*mcp_;
+}
+
+Result<platform::Folder> Installation::version_folder(const std::string& version, bool create) {
+  if (!is_valid_mcp_version(version)) return fail(kMsgInvalidVersion);
+  if (!mcp_) {
+    auto folder = checked_folder(root_, kMcpDir, create);
+    if (!folder) return fail(folder.error());
+    mcp_ = std::move(*folder);
+  }
+  return checked_folder(*mcp_, version, create);
+}
 
 Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,
                                            const std::string& version) {
   if (!is_valid_mcp_version(version)) return fail(kMsgInvalidVersion);
-
-  auto root = platform::final_path_components(install_dir);
-  if (!root) return fail(root.error());
-
-  const std::string mcp_dir = platform::join(install_dir, kMcpDir);
-  const std::string version_dir = platform::join(mcp_dir, version);
-  for (const std::string* path : {&mcp_dir, &version_dir}) {
-    if (auto status = ensure_safe_directory(*path, *root); !status) return fail(status.error());
-  }
-  return version_dir;
+  auto installation = Installation::open(install_dir);
+  if (!installation) return fail(installation.error());
+  auto folder = installation->version_folder(version, /*create=*/true);
+  if (!folder) return fail(folder.error());
+  return folder->path();
 }
 
-Result<Use> file_is_free(const std::string& path) {
-  // A file that does not exist holds nothing.
-  auto found = platform::find_following(path);
-  if (!found) return fail(found.error());
-  if (!*found) return Use::kFree;
-  auto probe = platform::probe_exclusive_open(path);
-  if (!probe) return fail(probe.error());
-  return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
+namespace {
+
+// The entries of an "mcp" that is a link, read through it only to tell
+// whether it holds a version (which makes it refused); nothing is acted on
+// there.
+Result<bool> link_holds_versions(const Installation& installation) {
+  auto target = platform::Folder::open(installation.root().path_of(kMcpDir));
+  if (!target) return false;
+  auto entries = target->list();
+  if (!entries) return fail(entries.error());
+  return std::any_of(entries->begin(), entries->end(), is_version_directory);
 }
 
-Result<Walk> walk_version_dirs(const std::string& install_dir, const VersionFilter& wanted,
+}  // namespace
+
+Result<Walk> walk_version_dirs(Installation& installation, const VersionFilter& wanted,
                                const VersionVisit& visit) {
-  auto entries = platform::list_directory(platform::join(install_dir, kMcpDir));
+  auto mcp_dir = installation.mcp();
+  if (!mcp_dir) {
+    if (mcp_dir.error().display() != kMsgMcpDirIsLink) return fail(mcp_dir.error());
+    auto holds = link_holds_versions(installation);
+    if (!holds) return fail(holds.error());
+    if (*holds) return fail(kMsgMcpDirIsLink);
+    return Walk::kGoOn;
+  }
+  if (*mcp_dir == nullptr) return Walk::kGoOn;
+  const platform::Folder& mcp = **mcp_dir;
+
+  auto entries = mcp.list();
   if (!entries) return fail(entries.error());
   for (const platform::DirEntry& entry : *entries) {
     if (!is_version_directory(entry) || (wanted && !wanted(entry.name))) continue;
-    // Refuses an "mcp" that is itself a link as soon as it holds a version.
-    auto version_dir = ensure_mcp_version_dir(install_dir, entry.name);
-    if (!version_dir) return fail(version_dir.error());
-    auto next = visit(*version_dir);
-    if (!next) return fail(next.error());
-    if (*next == Walk::kStop) return Walk::kStop;
+    Walk next;
+    {
+      auto version_dir = installation.version_folder(entry.name, /*create=*/false);
+      if (!version_dir) return fail(version_dir.error());
+      auto visited = visit(*version_dir);
+      if (!visited) return fail(visited.error());
+      next = *visited;
+    }  // the version folder is let go of here, so that it can be removed
+    if (next == Walk::kStop) return Walk::kStop;
+    if (next == Walk::kGoOn) continue;
+    auto removed = mcp.remove_folder(entry.name);
+    log::file_step("removed the folder", mcp.path_of(entry.name), removed);
+    if (!removed && next == Walk::kRemove) return fail(removed.error());
   }
   return Walk::kGoOn;
 }
 
-Result<std::optional<std::string>> busy_mcp_server(const std::string& install_dir) {
-  auto found = platform::find_following(platform::join(install_dir, kMcpDir));
+Result<Use> file_is_free(const platform::Folder& folder, std::string_view name) {
+  // A file that does not exist holds nothing.
+  auto found = folder.find_following(name);
   if (!found) return fail(found.error());
-  if (!*found) return std::optional<std::string>();
+  if (!*found) return Use::kFree;
+  auto probe = folder.probe_exclusive_open(name);
+  if (!probe) return fail(probe.error());
+  return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
+}
 
+Result<Use> file_is_free(const std::string& path) {
+  auto folder = platform::Folder::open(platform::parent(path).value_or(""));
+  if (!folder) {
+    if (platform::is_not_found(folder.error())) return Use::kFree;
+    return fail(folder.error());
+  }
+  return file_is_free(*folder, platform::last_name(path));
+}
+
+Result<Use> in_use_logged(const platform::Folder& folder, std::string_view name) {
+  auto use = file_is_free(folder, name);
+  if (use && *use == Use::kBusy) {
+    const std::string path = folder.path_of(name);
+    log::line(path + " is in use");
+    log::holders_of(path);
+  }
+  return use;
+}
+
+Status refuse_if_busy(const platform::Folder& folder, std::string_view name, const char* message) {
+  auto use = in_use_logged(folder, name);
+  if (!use) return fail(use.error());
+  if (*use == Use::kBusy) return fail(message);
+  return {};
+}
+
+Result<std::optional<std::string>> busy_mcp_server(Installation& installation) {
   std::optional<std::string> busy;
-  auto walked = walk_version_dirs(install_dir, {}, [&](const std::string& dir) -> Result<Walk> {
-    const std::string server = platform::join(dir, kServerExe);
-    auto use = file_is_free(server);
-    if (!use) return fail(use.error());
-    if (*use == Use::kFree) return Walk::kGoOn;
-    busy = server;
-    return Walk::kStop;
-  });
+  auto walked =
+      walk_version_dirs(installation, {}, [&](const platform::Folder& dir) -> Result<Walk> {
+        auto use = file_is_free(dir, kServerExe);
+        if (!use) return fail(use.error());
+        if (*use == Use::kFree) return Walk::kGoOn;
+        busy = dir.path_of(kServerExe);
+        return Walk::kStop;
+      });
   if (!walked) return fail(walked.error());
   return busy;
 }
 
-Result<Idle> check_mcp_idle(const std::string& install_dir) {
-  auto busy = busy_mcp_server(install_dir);
+Result<Idle> check_mcp_idle(Installation& installation) {
+  auto busy = busy_mcp_server(installation);
   if (!busy) return fail(busy.error());
   return *busy ? Idle::kBusy : Idle::kIdle;
+}
+
+Result<Idle> check_mcp_idle(const std::string& install_dir) {
+  auto installation = Installation::open(install_dir);
+  if (!installation) {
+    if (platform::is_not_found(installation.error())) return Idle::kIdle;
+    return fail(installation.error());
+  }
+  return check_mcp_idle(*installation);
 }
 
 }  // namespace qrl

@@ -1,6 +1,6 @@
 #include "platform/result.h"
 
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace qrl {
 

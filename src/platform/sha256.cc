@@ -1,5 +1,5 @@
 // The digest of a whole buffer, written once over both backends' Sha256.
-#include "platform/platform.h"
+#include "platform/system.h"
 
 namespace qrl::platform {
 

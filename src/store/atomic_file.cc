@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "platform/system.h"
 #include "store/log.h"
 
 namespace qrl {
@@ -53,13 +54,13 @@ bool is_write_temp_name(std::string_view name) {
          name.ends_with(kSuffix);
 }
 
-void remove_write_leftovers(const std::string& folder) {
-  auto entries = platform::list_directory(folder);
+void remove_write_leftovers(const platform::Folder& folder) {
+  auto entries = folder.list();
   if (!entries) return;
   for (const platform::DirEntry& entry : *entries) {
     if (entry.info.is_directory || !is_write_temp_name(entry.name)) continue;
-    const std::string leftover = platform::join(folder, entry.name);
-    log::file_step("deleted what a killed write left:", leftover, platform::delete_file(leftover));
+    log::file_step("deleted what a killed write left:", folder.path_of(entry.name),
+                   folder.delete_file(entry.name));
   }
 }
 
@@ -85,26 +86,21 @@ namespace {
 using WriteFailure = std::variant<Fault, Error>;
 
 // The steps that every write through a unique temporary file shares: the
-// parent and its chain, the unique name, the file created new, `fill` writing
-// the content into it, the flush, the move over the target with write-through,
-// and after a failure the removal of the temporary file, so that the target is
-// either untouched or whole.
+// unique name, the file created new, `fill` writing the content into it, the
+// flush, the move over the target with write-through, and after a failure the
+// removal of the temporary file, so that the target is either untouched or
+// whole.
 template <class Fill>
-Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
-                                                   platform::FileMode mode, Fill fill) {
-  const auto parent = platform::parent(target);
-  if (!parent) return std::unexpected(Fault{kInvalidPath, "没有父目录"});
-  if (auto made = create_directories(*parent); !made) {
-    return std::unexpected(io_fault(made.error()));
-  }
-
+Expected<void, WriteFailure> write_via_unique_temp(const platform::Folder& folder,
+                                                   std::string_view target, platform::FileMode mode,
+                                                   Fill fill) {
   auto name = unique_temp_name();
   if (!name) return std::unexpected(io_fault(name.error()));
-  const std::string temp = platform::join(*parent, *name);
+  const std::string temp_shown = folder.path_of(*name);
 
-  auto file = platform::create_new_file(temp, mode);
+  auto file = folder.create_new_file(*name, mode);
   if (!file) {
-    log::line("creating " + temp + " failed: " + file.error().display());
+    log::line("creating " + temp_shown + " failed: " + file.error().display());
     return std::unexpected(io_fault(file.error()));
   }
   Expected<void, WriteFailure> filled = fill(*file);
@@ -115,15 +111,15 @@ Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
   if (!filled) {
     // A partial temporary file is of no use to anybody: remove it so that
     // failed writes do not pile up beside the target.
-    log::line("writing " + temp + " failed");
-    log::file_step("deleted", temp, platform::delete_file(temp));
+    log::line("writing " + temp_shown + " failed");
+    log::file_step("deleted", temp_shown, folder.delete_file(*name));
     return filled;
   }
 
-  auto moved = platform::move_replace(temp, target, /*write_through=*/true);
-  log::file_step("wrote " + temp + ", moved it over", target, moved);
+  auto moved = folder.rename(*name, target, /*write_through=*/true);
+  log::file_step("wrote " + temp_shown + ", moved it over", folder.path_of(target), moved);
   if (!moved) {
-    log::file_step("deleted", temp, platform::delete_file(temp));
+    log::file_step("deleted", temp_shown, folder.delete_file(*name));
     return std::unexpected(io_fault(moved.error()));
   }
   return {};
@@ -131,10 +127,10 @@ Expected<void, WriteFailure> write_via_unique_temp(const std::string& target,
 
 }  // namespace
 
-Expected<void, Fault> write_file_atomically(const std::string& target, std::string_view content,
-                                            platform::FileMode mode) {
+Expected<void, Fault> write_file_atomically(const platform::Folder& folder, std::string_view name,
+                                            std::string_view content, platform::FileMode mode) {
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
+      folder, name, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
         if (auto done = file.write_all(content); !done)
           return std::unexpected(io_fault(done.error()));
         return {};
@@ -143,11 +139,23 @@ Expected<void, Fault> write_file_atomically(const std::string& target, std::stri
   return {};
 }
 
-Status copy_file_atomically(const std::string& target, platform::InputFile& source,
-                            platform::FileMode mode) {
+Expected<void, Fault> write_file_atomically(const std::string& target, std::string_view content,
+                                            platform::FileMode mode) {
+  const auto parent = platform::parent(target);
+  if (!parent) return std::unexpected(Fault{kInvalidPath, "没有父目录"});
+  if (auto made = create_directories(*parent); !made) {
+    return std::unexpected(io_fault(made.error()));
+  }
+  auto folder = platform::Folder::open(*parent);
+  if (!folder) return std::unexpected(io_fault(folder.error()));
+  return write_file_atomically(*folder, platform::last_name(target), content, mode);
+}
+
+Status copy_file_atomically(const platform::Folder& folder, std::string_view name,
+                            platform::InputFile& source, platform::FileMode mode) {
   std::vector<char> buffer(kCopyChunk);
   auto written = write_via_unique_temp(
-      target, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
+      folder, name, mode, [&](platform::OutputFile& file) -> Expected<void, WriteFailure> {
         std::uint64_t copied = 0;
         for (;;) {
           auto got = source.read_some(buffer);
@@ -167,36 +175,66 @@ Status copy_file_atomically(const std::string& target, platform::InputFile& sour
   return fail(std::get<Error>(written.error()));
 }
 
-Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
-                                 std::string_view content) {
+Status write_file_via_fixed_temp(const platform::Folder& folder, std::string_view temp,
+                                 std::string_view target, std::string_view content) {
   auto written = [&]() -> Status {
-    auto file = platform::open_truncated(temp, platform::FileMode::kRecord);
+    // Whatever stands under the fixed name makes way; only a file this call
+    // creates anew is written.
+    auto leftover = folder.find(temp);
+    if (!leftover) return fail(leftover.error());
+    if (*leftover) {
+      if (auto deleted = folder.delete_file(temp); !deleted) return deleted;
+    }
+    auto file = folder.create_new_file(temp, platform::FileMode::kRecord);
     if (!file) return fail(file.error());
     if (auto done = file->write_all(content); !done) return done;
     if (auto flushed = file->flush(); !flushed) return flushed;
     file->close();
-    return platform::move_replace(temp, target, /*write_through=*/false);
+    return folder.rename(temp, target, /*write_through=*/false);
   }();
-  log::file_step("wrote " + temp + ", moved it over", target, written);
+  log::file_step("wrote " + folder.path_of(temp) + ", moved it over", folder.path_of(target),
+                 written);
   return written;
+}
+
+Status write_file_via_fixed_temp(const std::string& temp, const std::string& target,
+                                 std::string_view content) {
+  auto folder = platform::Folder::open(platform::parent(target).value_or(""));
+  if (!folder) return fail(folder.error());
+  return write_file_via_fixed_temp(*folder, platform::last_name(temp), platform::last_name(target),
+                                   content);
 }
 
 std::string sha256_hex(std::string_view bytes) { return hex(platform::sha256(bytes)); }
 
-Result<std::string> file_sha256(const std::string& path) {
-  auto file = platform::open_for_reading(path);
-  if (!file) return fail(file.error());
+namespace {
+
+Result<std::string> sha256_of(platform::InputFile& file, const std::string& shown) {
   platform::Sha256 hash;
   std::vector<char> buffer(kCopyChunk);
   for (;;) {
-    auto got = file->read_some(buffer);
+    auto got = file.read_some(buffer);
     if (!got) return fail(got.error());
     if (*got == 0) break;
     hash.update(std::string_view(buffer.data(), *got));
   }
   std::string digest = hex(hash.finish());
-  log::line("sha256 " + digest + " " + path);
+  log::line("sha256 " + digest + " " + shown);
   return digest;
+}
+
+}  // namespace
+
+Result<std::string> file_sha256(const std::string& path) {
+  auto file = platform::open_for_reading(path);
+  if (!file) return fail(file.error());
+  return sha256_of(*file, path);
+}
+
+Result<std::string> file_sha256(const platform::Folder& folder, std::string_view name) {
+  auto file = folder.open_for_reading(name);
+  if (!file) return fail(file.error());
+  return sha256_of(*file, folder.path_of(name));
 }
 
 }  // namespace qrl

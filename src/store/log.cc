@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 namespace qrl::log {
 
@@ -35,7 +36,7 @@ std::string timestamp() {
 }  // namespace
 
 void open(const std::string& path) {
-  auto opened = platform::open_for_appending(path);
+  auto opened = platform::open_log_file(path);
   if (opened) file() = std::move(*opened);
 }
 

@@ -13,7 +13,8 @@
 namespace qrl::log {
 
 // From now on, this run appends to `path`. Opened once; a path that cannot be
-// opened leaves the run without a log.
+// opened, or that is no regular file with a single name (platform::open_log_file),
+// leaves the run without a log.
 void open(const std::string& path);
 
 // Whether lines go anywhere; callers that would build a costly line ask first.

@@ -1,5 +1,7 @@
 #include "store/records.h"
 
+#include "platform/system.h"
+
 #include <memory>
 
 #include "store/json_reader.h"
@@ -94,12 +96,16 @@ std::string encode(const Pair& pair) {
   return out;
 }
 
-Result<std::string> read_record(const std::string& path) {
-  return platform::read_file(path, kMaxRecordSize + 1);
+Result<std::string> read_record(const platform::Folder& folder, std::string_view name) {
+  return folder.read_file(name, kMaxRecordSize + 1);
 }
 
-Result<std::optional<std::string>> read_record_if_present(const std::string& path) {
-  return platform::read_file_if_present(path, kMaxRecordSize + 1);
+Result<std::optional<std::string>> read_record_if_present(const platform::Folder& folder,
+                                                          std::string_view name) {
+  auto bytes = read_record(folder, name);
+  if (bytes) return std::optional<std::string>(std::move(*bytes));
+  if (platform::is_not_found(bytes.error())) return std::optional<std::string>();
+  return fail(bytes.error());
 }
 
 Result<Lease> decode_lease(std::string_view bytes) {

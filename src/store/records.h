@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/folder.h"
 #include "platform/result.h"
 
 namespace qrl {
@@ -45,11 +45,13 @@ std::string encode(const Pair& pair);
 inline constexpr std::size_t kMaxRecordSize = 65536;
 inline constexpr const char* kRecordTooLarge = "record larger than 65536 bytes";
 
-// Reads a record file: at most kMaxRecordSize + 1 bytes, enough for the
-// decoder to refuse a file that is too large. Errors as platform::read_file.
-Result<std::string> read_record(const std::string& path);
+// Reads the record file `name` in `folder`: at most kMaxRecordSize + 1 bytes,
+// enough for the decoder to refuse a file that is too large. Errors as
+// Folder::read_file.
+Result<std::string> read_record(const platform::Folder& folder, std::string_view name);
 // The same for a record that may be absent (not-found: nothing).
-Result<std::optional<std::string>> read_record_if_present(const std::string& path);
+Result<std::optional<std::string>> read_record_if_present(const platform::Folder& folder,
+                                                          std::string_view name);
 
 // Decoding errors are errors with a fixed text: the message and
 // " at line L column C" (a record that is too large: kRecordTooLarge alone).

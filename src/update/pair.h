@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "mcp/layout.h"
+#include "platform/folder.h"
 #include "platform/result.h"
 #include "store/records.h"
 
@@ -21,6 +23,7 @@ struct LauncherPart {
   std::string version;
 };
 
+// Stage and verify may start launchers (check_launcher) in the launcher form.
 Status stage_pair(const std::string& install_dir, std::uint32_t owner, const std::string& app,
                   const std::string& mcp, const std::optional<LauncherPart>& launcher);
 
@@ -35,10 +38,12 @@ Result<Verified> verify_pair(const std::string& install_dir, std::uint32_t owner
                              const std::optional<LauncherPart>& launcher);
 
 // Digests of the installed "quarlo.exe" and "qrl-mcp.exe", in that order.
+Result<Pair> installed_pair(const platform::Folder& root);
 Result<Pair> installed_pair(const std::string& install_dir);
 
 // Removes version directories that are neither `current` nor the previous
 // version and whose server is not in use.
+Status prune_old_mcp_versions(Installation& installation, const std::string& current);
 Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current);
 
 }  // namespace qrl

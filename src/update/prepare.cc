@@ -1,12 +1,12 @@
 #include "update/prepare.h"
 
 #include <chrono>
-#include <thread>
 
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/system.h"
 #include "store/atomic_file.h"
 #include "store/log.h"
 #include "store/records.h"
@@ -32,35 +32,36 @@ bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds)
 
 Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t owner,
                                const std::optional<std::string>& launcher,
-                               std::uint64_t timeout_seconds) {
-  const std::string app_exe = platform::join(install_dir, kAppExe);
-  const std::string launcher_exe = platform::join(install_dir, kLauncherExe);
+                               std::uint64_t timeout_seconds, platform::Clock& clock) {
+  if (auto made = create_directories(install_dir); !made) return fail(made.error());
+  auto installation = Installation::open(install_dir);
+  if (!installation) return fail(installation.error());
+  const platform::Folder& root = installation->root();
 
   // The application is checked before the lease: a run refused here takes no
   // lease and contacts no launcher.
-  auto app = file_is_free(app_exe);
+  auto app = in_use_logged(root, kAppExe);
   if (!app) return fail(app.error());
-  if (*app == Use::kBusy) {
-    log::line("prepare: " + app_exe + " is in use: the application is running");
-    log::holders_of(app_exe);
-    return PrepareOutcome::kAppRunning;
-  }
+  if (*app == Use::kBusy) return PrepareOutcome::kAppRunning;
 
-  if (auto leased = acquire_lease(install_dir, owner); !leased) return fail(leased.error());
-  remove_write_leftovers(install_dir);
+  if (auto leased = acquire_lease(root, owner); !leased) return fail(leased.error());
+  remove_write_leftovers(root);
 
   bool launcher_kept = false;
   if (launcher) {
-    auto decision = check_launcher(install_dir, *launcher);
+    auto decision = check_launcher(root, *launcher);
     if (!decision) return fail(decision.error());
     launcher_kept = *decision == LauncherDecision::kStays;
   }
   if (!launcher_kept) {
-    auto in_use = file_is_free(launcher_exe);
+    auto in_use = file_is_free(root, kLauncherExe);
     if (!in_use) return fail(in_use.error());
     if (*in_use == Use::kBusy) {
-      log::line("prepare: " + launcher_exe + " is in use: asking whether it takes part");
-      switch (ask_update_protocol(launcher_exe)) {
+      log::line("prepare: " + root.path_of(kLauncherExe) +
+                " is in use: asking whether it takes part");
+      // A launcher that may not be started cannot be asked: it takes no part.
+      if (!may_start_installed_launcher(root)) return PrepareOutcome::kNoCoordination;
+      switch (ask_update_protocol(root.path_of(kLauncherExe))) {
         case ProtocolAnswer::kTakesPart:
           break;
         case ProtocolAnswer::kMustReplace:
@@ -71,10 +72,9 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
     }
   }
 
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = clock.now();
   const auto seconds_waited = [&] {
-    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - start);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start);
     return std::to_string(waited.count() / 1000) + "." +
            std::to_string(waited.count() % 1000 / 100) + " s";
   };
@@ -84,16 +84,16 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
     // zero still polls once. The application is tested in every poll: if it
     // is started during the wait, the wait goes on.
     std::string busy;
-    auto app_use = file_is_free(app_exe);
+    auto app_use = file_is_free(root, kAppExe);
     if (!app_use) return fail(app_use.error());
-    if (*app_use == Use::kBusy) busy = app_exe;
+    if (*app_use == Use::kBusy) busy = root.path_of(kAppExe);
     if (busy.empty() && !launcher_kept) {
-      auto launcher_use = file_is_free(launcher_exe);
+      auto launcher_use = file_is_free(root, kLauncherExe);
       if (!launcher_use) return fail(launcher_use.error());
-      if (*launcher_use == Use::kBusy) busy = launcher_exe;
+      if (*launcher_use == Use::kBusy) busy = root.path_of(kLauncherExe);
     }
     if (busy.empty()) {
-      auto server = busy_mcp_server(install_dir);
+      auto server = busy_mcp_server(*installation);
       if (!server) return fail(server.error());
       if (!*server) {
         log::line("prepare: everything released after " + seconds_waited());
@@ -106,12 +106,12 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
       log::line("prepare: waiting, " + busy + " is in use (" + seconds_waited() + ")");
       waiting_for = busy;
     }
-    if (exceeds(std::chrono::steady_clock::now() - start, timeout_seconds)) {
+    if (exceeds(clock.now() - start, timeout_seconds)) {
       log::line("prepare: time-out after " + seconds_waited() + ", " + busy + " still in use");
       log::holders_of(busy);
       return PrepareOutcome::kTimedOut;
     }
-    std::this_thread::sleep_for(kPollInterval);
+    clock.sleep_for(kPollInterval);
   }
 }
 

@@ -2,6 +2,8 @@
 // lease, and wait until the launcher and the MCP servers let go of their files.
 #pragma once
 
+#include "platform/clock.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,10 +27,12 @@ enum class PrepareOutcome {
   kTimedOut,
 };
 
-// Waits at most `timeout_seconds` (polling every 200 ms) once the lease is
-// taken.
+// Waits at most `timeout_seconds` (polling every 200 ms on `clock`) once the
+// lease is taken. May start the installed launcher (--update-protocol) and,
+// with `launcher`, both launchers (check_launcher).
 Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t owner,
                                const std::optional<std::string>& launcher,
-                               std::uint64_t timeout_seconds);
+                               std::uint64_t timeout_seconds,
+                               platform::Clock& clock = platform::real_clock());
 
 }  // namespace qrl

@@ -18,7 +18,7 @@
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "mcp/payload.h"
-#include "platform/platform.h"
+#include "platform/files.h"
 #include "update/pair.h"
 #include "update/prepare.h"
 

@@ -4,7 +4,8 @@
 
 #include <filesystem>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "store/records.h"
 #include "support/os.h"
 #include "support/support.h"

@@ -4,6 +4,7 @@
 
 #include "mcp/layout.h"
 #include "mcp/mcp_test_util.h"
+#include "platform/system.h"
 #include "store/records.h"
 #include "support/support.h"
 

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
 #include "mcp/mcp_test_util.h"
+#include "platform/system.h"
 #include "store/records.h"
 #include "support/os.h"
 #include "support/support.h"
@@ -322,7 +324,7 @@ TEST_F(UninstallPayloads, RefusesWithoutTheLease) {
   auto stranger = test::start_owner();
   EXPECT_EQ(test::mcp::failure_text(uninstall_payloads(inst, stranger->pid())), kMsgLeaseNotOwned);
 
-  ASSERT_TRUE(platform::delete_file(at(kLeaseFile)));
+  ASSERT_TRUE(std::filesystem::remove(at(kLeaseFile)));
   auto no_lease = uninstall();
   ASSERT_FALSE(no_lease);
   EXPECT_TRUE(platform::is_not_found(no_lease.error())) << no_lease.error().display();

@@ -1,7 +1,10 @@
 // Behaviour of the platform layer that the modules above it rely on without
 // testing it themselves: paths, error texts, argument checking, listings,
 // process state and child processes.
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/folder.h"
+#include "platform/process.h"
+#include "platform/system.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +19,12 @@ namespace qrl {
 namespace {
 
 using namespace std::chrono_literals;
+
+platform::Folder open_folder(const std::string& path) {
+  auto folder = platform::Folder::open(path);
+  EXPECT_TRUE(folder) << path << ": " << folder.error().display();
+  return folder ? std::move(*folder) : platform::Folder();
+}
 
 struct ParentCase {
   const char* path;
@@ -79,7 +88,7 @@ TEST(PlatformError, MissingFileOrFolderIsNotFoundAndShowsTheOsCode) {
     EXPECT_TRUE(platform::is_not_found(result.error())) << path << ": " << result.error().display();
   }
 
-  auto refused = platform::create_new_file(dir / "file", platform::FileMode::kRecord);
+  auto refused = open_folder(dir.path()).create_new_file("file", platform::FileMode::kRecord);
   ASSERT_FALSE(refused);
   EXPECT_FALSE(platform::is_not_found(refused.error())) << refused.error().display();
 }
@@ -118,9 +127,10 @@ TEST(PlatformListing, InvalidNameBytesBecomeReplacementCharacters) {
   test::TempDir dir;
   // Each invalid sequence is one U+FFFD: a truncated sequence as a whole, an
   // impossible lead byte and a stray continuation byte each on their own.
-  ASSERT_TRUE(platform::create_new_file(dir / "a\xF0\x9F\x98.b\xC0\xAF\xC3\xA9",
-                                        platform::FileMode::kRecord));
-  auto entries = platform::list_directory(dir.path());
+  const platform::Folder folder = open_folder(dir.path());
+  ASSERT_TRUE(
+      folder.create_new_file("a\xF0\x9F\x98.b\xC0\xAF\xC3\xA9", platform::FileMode::kRecord));
+  auto entries = folder.list();
   ASSERT_TRUE(entries) << entries.error().display();
   ASSERT_EQ(entries->size(), 1u);
   EXPECT_EQ((*entries)[0].name, "a\xEF\xBF\xBD.b\xEF\xBF\xBD\xEF\xBF\xBD\xC3\xA9");
@@ -132,7 +142,8 @@ TEST(PlatformListing, LinksAreListedAsLinksAndFollowedOnlyOnRequest) {
   test::make_dirs(dir / "real");
   test::make_symlink(dir / "real", dir / "link");
 
-  auto entries = platform::list_directory(dir.path());
+  const platform::Folder folder = open_folder(dir.path());
+  auto entries = folder.list();
   ASSERT_TRUE(entries) << entries.error().display();
   ASSERT_EQ(entries->size(), 2u);
   for (const platform::DirEntry& entry : *entries) {
@@ -146,15 +157,15 @@ TEST(PlatformListing, LinksAreListedAsLinksAndFollowedOnlyOnRequest) {
   ASSERT_TRUE(followed);
   EXPECT_TRUE(followed->is_directory);
   EXPECT_FALSE(followed->is_reparse_point);
-  auto through_link = platform::final_path_components(dir / "link");
-  auto direct = platform::final_path_components(dir / "real");
+  auto through_link = open_folder(dir / "link").final_path_components();
+  auto direct = open_folder(dir / "real").final_path_components();
   ASSERT_TRUE(through_link && direct);
   EXPECT_EQ(*through_link, *direct);
   EXPECT_EQ(direct->back(), "real");
 
   // A new file is never created through a link, dangling or not.
   test::make_symlink(dir / "nowhere", dir / "dangling");
-  EXPECT_FALSE(platform::create_new_file(dir / "dangling", platform::FileMode::kRecord));
+  EXPECT_FALSE(folder.create_new_file("dangling", platform::FileMode::kRecord));
   EXPECT_FALSE(test::exists(dir / "nowhere"));
 }
 
@@ -162,14 +173,15 @@ TEST(PlatformProbe, RunningExecutableIsBusyUntilItEnds) {
   test::TempDir dir;
   const std::string exe = dir / "app.exe";
   test::make_fixture(exe);
-  EXPECT_EQ(platform::probe_exclusive_open(exe), platform::OpenProbe::kFree);
+  const platform::Folder folder = open_folder(dir.path());
+  EXPECT_EQ(folder.probe_exclusive_open("app.exe"), platform::OpenProbe::kFree);
   {
     auto app = test::start_staying(exe);
-    EXPECT_EQ(platform::probe_exclusive_open(exe), platform::OpenProbe::kBusy);
+    EXPECT_EQ(folder.probe_exclusive_open("app.exe"), platform::OpenProbe::kBusy);
     app->kill();
   }
   EXPECT_TRUE(test::wait_until(
-      [&] { return platform::probe_exclusive_open(exe) == platform::OpenProbe::kFree; }));
+      [&] { return folder.probe_exclusive_open("app.exe") == platform::OpenProbe::kFree; }));
 }
 
 TEST(PlatformProbe, ReadOnlyFileIsAccessDenied) {
@@ -182,7 +194,7 @@ TEST(PlatformProbe, ReadOnlyFileIsAccessDenied) {
   const std::string file = dir / "file";
   test::write_file(file, "x");
   test::set_read_only(file, true);
-  auto probe = platform::probe_exclusive_open(file);
+  auto probe = open_folder(dir.path()).probe_exclusive_open("file");
   ASSERT_FALSE(probe);
   EXPECT_EQ(probe.error().os_code(), test::on_windows() ? 5 : 13);  // access denied / EACCES
 }

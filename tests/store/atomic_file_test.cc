@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/folder.h"
+#include "platform/system.h"
+
 #include <set>
 #include <string>
 #include <vector>
@@ -166,7 +169,7 @@ TEST(AtomicFile, FixedTempStaysAfterFailedMove) {
   EXPECT_EQ(read_file(dir / ".qrl-update.json/inside"), "kept");
 }
 
-TEST(AtomicFile, FixedTempThatIsALinkIsRefusedAndNothingOutsideChanges) {
+TEST(AtomicFile, FixedTempThatIsALinkMakesWayAndNothingOutsideChanges) {
   if (!test::links_supported()) GTEST_SKIP() << "links cannot be made from inside Wine";
   TempDir dir;
   const std::string outside = dir / "outside/file";
@@ -175,10 +178,10 @@ TEST(AtomicFile, FixedTempThatIsALinkIsRefusedAndNothingOutsideChanges) {
   test::make_symlink(outside, dir / "inst/.qrl-pair.tmp");
   test::write_file(dir / "inst/.qrl-pair.json", "former");
 
-  ASSERT_FALSE(
+  ASSERT_TRUE(
       write_file_via_fixed_temp(dir / "inst/.qrl-pair.tmp", dir / "inst/.qrl-pair.json", "record"));
   EXPECT_EQ(read_file(outside), "outside");
-  EXPECT_EQ(read_file(dir / "inst/.qrl-pair.json"), "former");
+  EXPECT_EQ(read_file(dir / "inst/.qrl-pair.json"), "record");
   EXPECT_EQ(list_names(dir / "outside"), std::vector<std::string>{"file"});
 }
 
@@ -233,7 +236,8 @@ TEST(AtomicFile, CopiesSeveralChunksExactly) {
   test::write_file(dir / "target", "old");
   auto source = platform::open_for_reading(dir / "source");
   ASSERT_TRUE(source);
-  ASSERT_TRUE(copy_file_atomically(dir / "target", *source, platform::FileMode::kExecutable));
+  ASSERT_TRUE(copy_file_atomically(*platform::Folder::open(dir.path()), "target", *source,
+                                   platform::FileMode::kExecutable));
   EXPECT_EQ(read_file(dir / "target"), content);
   EXPECT_FALSE(has_write_temp(dir.path()));
 }
@@ -246,7 +250,8 @@ TEST(AtomicFile, SourceShortenedWhileCopiedLeavesTheTargetAndNoTemporaryFile) {
   ASSERT_TRUE(source);
   // Another program shortens it once it is open.
   test::write_file(dir / "source", patterned(kCopyChunk + 5));
-  const auto copied = copy_file_atomically(dir / "target", *source, platform::FileMode::kRecord);
+  const auto copied = copy_file_atomically(*platform::Folder::open(dir.path()), "target", *source,
+                                           platform::FileMode::kRecord);
   ASSERT_FALSE(copied);
   EXPECT_EQ(copied.error().display(), platform::ended_early().display());
   EXPECT_EQ(read_file(dir / "target"), "old");

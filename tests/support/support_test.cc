@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/folder.h"
+#include "platform/process.h"
 
 namespace qrl::test {
 namespace {
@@ -84,17 +86,19 @@ TEST(SupportProcesses, TheProgramSeesThemAsTheyAre) {
   TempDir dir;
   const std::string held = dir / "held";
   const std::string locked = dir / "locked";
+  auto folder = platform::Folder::open(dir.path());
+  ASSERT_TRUE(folder) << folder.error().display();
   {
     auto holder = start_holding(held);
     auto locker = start_locking(locked);
-    EXPECT_EQ(platform::probe_exclusive_open(held), platform::OpenProbe::kBusy);
-    auto lock = platform::open_lock_file(locked);
+    EXPECT_EQ(folder->probe_exclusive_open("held"), platform::OpenProbe::kBusy);
+    auto lock = folder->open_lock_file("locked");
     ASSERT_TRUE(lock) << lock.error().display();
     EXPECT_FALSE(lock->try_lock());
   }
   // Ended with their objects, they let go.
-  EXPECT_EQ(platform::probe_exclusive_open(held), platform::OpenProbe::kFree);
-  auto lock = platform::open_lock_file(locked);
+  EXPECT_EQ(folder->probe_exclusive_open("held"), platform::OpenProbe::kFree);
+  auto lock = folder->open_lock_file("locked");
   ASSERT_TRUE(lock) << lock.error().display();
   EXPECT_TRUE(lock->try_lock());
 }

@@ -7,7 +7,8 @@
 
 #include "installation.h"
 #include "lease/lease.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "store/atomic_file.h"
 #include "store/records.h"
 #include "support/os.h"

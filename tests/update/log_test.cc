@@ -167,11 +167,11 @@ TEST_P(LogOfAFailure, IsToldAndChangesNothingOfTheOutcome) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, LogOfAFailure,
     testing::Values(FailureCase{"AnotherInstallerHoldsTheLease", 20, "lease: refused, owner "},
-                    FailureCase{"ApplicationRunning", 10, "the application is running"},
+                    FailureCase{"ApplicationRunning", 10, "quarlo.exe is in use"},
                     FailureCase{"LauncherDoesNotTakePart", 12,
                                 "--update-protocol: exit status 0, output \"3\\n\""},
                     FailureCase{"ServerStillInUse", 12, "still in use"},
-                    FailureCase{"ServerOfThisVersionInUse", 20, "install-payload: "},
+                    FailureCase{"ServerOfThisVersionInUse", 20, "qrl-mcp-server.exe is in use"},
                     FailureCase{"InstalledFilesDiffer", 20,
                                 "verify: the installed application is not the package's"},
                     FailureCase{"SystemError", 20, ""}),

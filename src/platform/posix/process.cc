@@ -22,7 +22,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/process.h"
 
 extern char** environ;
 
@@ -218,6 +220,8 @@ int drain_once(int& fd, std::string* keep) {
 }  // namespace
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+Result<bool> run_is_elevated() { return ::geteuid() == 0; }
 
 Result<std::vector<Holder>> processes_holding(const std::string& path) {
   struct stat file;

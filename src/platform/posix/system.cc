@@ -11,8 +11,8 @@
 #include <new>
 #include <string>
 
-#include "platform/platform.h"
 #include "platform/posix/utf8.h"
+#include "platform/system.h"
 
 namespace qrl::platform {
 
@@ -79,6 +79,14 @@ std::optional<std::string> parent(std::string_view path) {
   while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
   if (parent_end == 0) return std::string("/");  // the parent is the root
   return std::string(path.substr(0, parent_end));
+}
+
+std::string last_name(std::string_view path) {
+  std::size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  const std::size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+  const std::size_t start = slash == std::string_view::npos || end == 0 ? 0 : slash + 1;
+  return std::string(path.substr(start, end - start));
 }
 
 Status random_bytes(std::span<std::uint8_t> out) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/result.h"
 
 namespace qrl::platform::win32 {
@@ -60,21 +61,24 @@ std::wstring extended_form(std::wstring_view full);
 // Error::os of GetLastError().
 Error last_error();
 
-// Whether `code`, the answer of an operation on `path`, may come from another
+// Whether `code`, the answer of an operation on a file, may come from another
 // program holding the file for a moment: a sharing violation (32), a lock
-// violation (33), or access denied (5) unless `path` is read-only or a
-// directory, where access denied is the final answer.
-bool is_passing_hold(unsigned long code, const std::wstring& path);
+// violation (33), or access denied (5) unless `denied_is_final` says the file
+// is read-only or a directory, where access denied is the final answer.
+bool is_passing_hold(unsigned long code, const std::function<bool()>& denied_is_final);
 
-// The waits between tries: growing from 10 ms, at most 250 ms each.
-std::chrono::milliseconds hold_delay(int tries_so_far);
+// Whether the file at `path` refuses for good: read-only or a directory (an
+// entry that cannot be looked up may be held: not final).
+bool denied_is_final(const std::wstring& path);
+// The same from FILE_BASIC/BY_HANDLE attributes (INVALID_FILE_ATTRIBUTES:
+// not known, not final).
+bool denied_is_final(unsigned long attributes);
 
 // Runs `attempt`, which returns 0 on success or the Windows error code, until
-// it succeeds, fails with a code that is not a passing hold on `path`, or
-// kHoldBound (platform.h) has passed since the first try; returns the code of
-// the last try.
-unsigned long retry_while_held(const std::wstring& path,
-                               const std::function<unsigned long()>& attempt);
+// it succeeds, fails with a code that is not a passing hold, or the bounds of
+// the run's waits (clock.h) are reached; returns the code of the last try.
+unsigned long retry_while_held(const std::function<unsigned long()>& attempt,
+                               const std::function<bool()>& denied_is_final);
 
 // A system handle (a HANDLE) that is closed when the object goes away. Both
 // null and INVALID_HANDLE_VALUE mean none.
@@ -102,5 +106,15 @@ class Handle {
   static inline void* const kInvalid = reinterpret_cast<void*>(std::intptr_t{-1});
   void* handle_ = kInvalid;
 };
+
+// The facts of an open file or directory (GetFileInformationByHandle, and
+// the reparse tag when it is a reparse point).
+Result<platform::FileInfo> info_of_handle(void* handle);
+
+// FileInfo from attributes and a reparse tag.
+platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag);
+
+// An open file for reading, checked: a disk file, with its size.
+Result<platform::InputFile> input_file(void* handle);
 
 }  // namespace qrl::platform::win32

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "platform/platform.h"
+#include "platform/system.h"
 #include "platform/win32/internal.h"
 
 namespace qrl::platform {
@@ -70,6 +70,15 @@ std::optional<std::string> parent(std::string_view path) {
   while (cut > root_end && !is_separator(path[cut - 1])) --cut;
   while (cut > root_end && is_separator(path[cut - 1])) --cut;
   return std::string(path.substr(0, cut));
+}
+
+std::string last_name(std::string_view path) {
+  const std::size_t prefix = prefix_length(path);
+  std::size_t end = path.size();
+  while (end > prefix && is_separator(path[end - 1])) --end;
+  std::size_t start = end;
+  while (start > prefix && !is_separator(path[start - 1])) --start;
+  return std::string(path.substr(start, end - start));
 }
 
 namespace win32 {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/process.h"
 #include "platform/win32/internal.h"
 
 namespace qrl::platform {

@@ -8,7 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/system.h"
 #include "platform/win32/internal.h"
 
 namespace qrl::platform {

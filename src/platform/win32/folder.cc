@@ -1,0 +1,559 @@
+// A held folder on Windows: a directory handle, and every operation inside it
+// relative to that handle (NtCreateFile with RootDirectory, renames and
+// deletions through the file's own handle).
+#include <windows.h>
+// <windows.h> must come before the other system headers.
+#include <aclapi.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/folder.h"
+#include "platform/process.h"
+#include "platform/security.h"
+#include "platform/system.h"
+#include "platform/win32/internal.h"
+
+namespace qrl::platform {
+
+using win32::Handle;
+using win32::kShareAll;
+using win32::last_error;
+
+namespace {
+
+// FILE_SHARE_READ | FILE_SHARE_WRITE: a held folder can be opened by other
+// runs and written into, but nobody can rename or delete it meanwhile.
+constexpr ULONG kShareHeld = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr ULONG kFolderOptions =
+    FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
+
+// "The create operation stopped after reaching a symbolic link."
+constexpr DWORD kErrorStoppedOnSymlink = 681;
+
+// The extended disposition class (21) and its flags, which the headers only
+// declare for newer targets.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr ULONG kDispositionDelete = 0x1;
+constexpr ULONG kDispositionPosixSemantics = 0x2;
+constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
+struct DispositionInfoEx {
+  ULONG Flags;
+};
+
+constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+// The few functions of ntdll the folder needs, looked up once (ntdll is in
+// every process; linking it would add it to the import table).
+struct Ntdll {
+  using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                      PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+  using QueryDirectoryFile = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID,
+                                              ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
+                                              PUNICODE_STRING, BOOLEAN);
+  using SetInformationFile = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                              FILE_INFORMATION_CLASS);
+  using StatusToDosError = ULONG(NTAPI*)(NTSTATUS);
+  CreateFile create_file = nullptr;
+  SetInformationFile set_information_file = nullptr;
+  QueryDirectoryFile query_directory_file = nullptr;
+  StatusToDosError status_to_dos_error = nullptr;
+};
+
+template <class F>
+F lookup(HMODULE module, const char* name) {
+  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const Ntdll& ntdll() {
+  static const Ntdll functions = [] {
+    Ntdll f;
+    const HMODULE module = GetModuleHandleW(L"ntdll.dll");
+    if (module == nullptr) return f;
+    f.create_file = lookup<Ntdll::CreateFile>(module, "NtCreateFile");
+    f.query_directory_file = lookup<Ntdll::QueryDirectoryFile>(module, "NtQueryDirectoryFile");
+    f.set_information_file = lookup<Ntdll::SetInformationFile>(module, "NtSetInformationFile");
+    f.status_to_dos_error = lookup<Ntdll::StatusToDosError>(module, "RtlNtStatusToDosError");
+    return f;
+  }();
+  return functions;
+}
+
+DWORD dos_error(NTSTATUS status) {
+  if (status == kStatusObjectNameCollision) return ERROR_FILE_EXISTS;  // as CreateFileW says it
+  const auto& f = ntdll();
+  return f.status_to_dos_error ? f.status_to_dos_error(status) : ERROR_GEN_FAILURE;
+}
+
+HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
+std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+// A file or folder opened relative to `folder`: the handle, or the Windows
+// error code of the refusal.
+struct Opened {
+  Handle handle;
+  DWORD code = 0;
+};
+
+Opened open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access, ULONG share,
+                     ULONG disposition, ULONG options) {
+  Opened opened;
+  const auto& f = ntdll();
+  if (f.create_file == nullptr) {
+    opened.code = ERROR_PROC_NOT_FOUND;
+    return opened;
+  }
+  std::wstring wide = win32::widen(name);
+  UNICODE_STRING object_name;
+  object_name.Buffer = wide.data();
+  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+  object_name.MaximumLength = object_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE handle = nullptr;
+  const NTSTATUS status =
+      f.create_file(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                    share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) {
+    opened.code = dos_error(status);
+  } else {
+    opened.handle.reset(handle);
+  }
+  return opened;
+}
+
+// The attributes of the entry `name` (following a final link), for the retry's
+// question whether access denied is final.
+DWORD attributes_in(HANDLE folder, std::string_view name) {
+  Opened opened = open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                FILE_OPEN_FOR_BACKUP_INTENT);
+  if (!opened.handle.valid()) return INVALID_FILE_ATTRIBUTES;
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(opened.handle.get(), &data)) return INVALID_FILE_ATTRIBUTES;
+  return data.dwFileAttributes;
+}
+
+// open_relative, tried again while another program holds the file.
+Opened open_when_released(HANDLE folder, std::string_view name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options) {
+  Opened opened;
+  win32::retry_while_held(
+      [&]() -> unsigned long {
+        opened = open_relative(folder, name, access, share, disposition, options);
+        return opened.code;
+      },
+      [&] { return win32::denied_is_final(attributes_in(folder, name)); });
+  return opened;
+}
+
+// Sets the delete disposition of an open file or folder; a read-only file
+// falls back to the extended disposition that ignores the attribute.
+DWORD mark_for_deletion(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition))
+    return 0;
+  const DWORD refused = GetLastError();
+  if (refused != ERROR_ACCESS_DENIED) return refused;
+  DispositionInfoEx extended{kDispositionDelete | kDispositionPosixSemantics |
+                             kDispositionIgnoreReadOnly};
+  if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &extended, sizeof extended))
+    return 0;
+  return refused;
+}
+
+std::unexpected<Error> os_fail(DWORD code) { return fail(Error::os(static_cast<int>(code))); }
+
+// The security facts of an open object: its owner and DACL
+// (GetSecurityInfo from advapi32, loaded from System32 when first needed).
+using GetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
+                                         PACL*, PACL*, PSECURITY_DESCRIPTOR*);
+using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+
+HMODULE advapi32() {
+  static const HMODULE module =
+      LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module;
+}
+
+std::string sid_bytes(const void* sid) {
+  const auto* bytes = static_cast<const unsigned char*>(sid);
+  return std::string(reinterpret_cast<const char*>(bytes), 8 + 4 * std::size_t{bytes[1]});
+}
+
+Result<std::string> token_user() {
+  const HMODULE module = advapi32();
+  const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
+  const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
+  if (module == nullptr || open_token == nullptr || token_info == nullptr)
+    return os_fail(ERROR_PROC_NOT_FOUND);
+  HANDLE raw = nullptr;
+  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &raw)) return fail(last_error());
+  const Handle token(raw);
+  DWORD size = 0;
+  token_info(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(std::max<DWORD>(size, sizeof(TOKEN_USER)));
+  if (!token_info(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+    return fail(last_error());
+  return sid_text(sid_bytes(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid));
+}
+
+Result<SecurityFacts> security_of(HANDLE handle) {
+  const auto get_security = lookup<GetSecurityInfoFn>(advapi32(), "GetSecurityInfo");
+  if (advapi32() == nullptr || get_security == nullptr) return os_fail(ERROR_PROC_NOT_FOUND);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD code =
+      get_security(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                   &owner, nullptr, &dacl, nullptr, &descriptor);
+  if (code != ERROR_SUCCESS) return os_fail(code);
+  SecurityFacts facts;
+  if (owner != nullptr) facts.owner = sid_text(sid_bytes(owner));
+  facts.has_dacl = dacl != nullptr;
+  if (dacl != nullptr) {
+    facts.entries = parse_acl(std::string_view(reinterpret_cast<const char*>(dacl), dacl->AclSize));
+  }
+  LocalFree(descriptor);
+  return facts;
+}
+
+}  // namespace
+
+namespace win32 {
+
+platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag) {
+  platform::FileInfo info;
+  info.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.is_reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  info.is_name_surrogate = info.is_reparse_point && IsReparseTagNameSurrogate(reparse_tag);
+  return info;
+}
+
+Result<platform::FileInfo> info_of_handle(void* handle) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
+  DWORD tag = 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag_info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
+      return fail(last_error());
+    tag = tag_info.ReparseTag;
+  }
+  return info_from(data.dwFileAttributes, tag);
+}
+
+}  // namespace win32
+
+Result<bool> run_is_elevated() {
+  const HMODULE module = advapi32();
+  const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
+  const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
+  if (module == nullptr || open_token == nullptr || token_info == nullptr)
+    return os_fail(ERROR_PROC_NOT_FOUND);
+  HANDLE raw = nullptr;
+  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &raw)) return fail(last_error());
+  const Handle token(raw);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  if (!token_info(token.get(), TokenElevation, &elevation, sizeof elevation, &size))
+    return fail(last_error());
+  return elevation.TokenIsElevated != 0;
+}
+
+// ---------------------------------------------------------------------------
+// Folder
+
+Folder::Folder(Folder&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), path_(std::move(other.path_)) {}
+
+Folder& Folder::operator=(Folder&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) CloseHandle(to_handle(handle_));
+    handle_ = std::exchange(other.handle_, -1);
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+Folder::~Folder() {
+  if (handle_ != -1) CloseHandle(to_handle(handle_));
+}
+
+Result<Folder> Folder::open(const std::string& path) {
+  Handle handle(CreateFileW(win32::system_path(path.empty() ? "." : path).c_str(), kFolderAccess,
+                            kShareHeld, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr));
+  if (!handle.valid()) {
+    const DWORD code = GetLastError();
+    // A file inside a missing folder reports a missing path.
+    return os_fail(code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
+  }
+  auto info = win32::info_of_handle(handle.get());
+  if (!info) return fail(info.error());
+  if (!info->is_directory) return os_fail(ERROR_PATH_NOT_FOUND);
+  return Folder(from_handle(handle.release()), path);
+}
+
+std::string Folder::path_of(std::string_view name) const { return join(path_, name); }
+
+bool Folder::is_link_refusal(const Error& error) {
+  return error.os_code() == static_cast<int>(kErrorStoppedOnSymlink);
+}
+
+Error Folder::path_not_found() { return Error::os(ERROR_PATH_NOT_FOUND); }
+
+Result<Folder> Folder::open_folder(std::string_view name) const {
+  Opened opened = open_relative(to_handle(handle_), name, kFolderAccess, kShareHeld, FILE_OPEN,
+                                kFolderOptions | FILE_OPEN_REPARSE_POINT);
+  if (!opened.handle.valid()) return os_fail(opened.code);
+  auto info = win32::info_of_handle(opened.handle.get());
+  if (!info) return fail(info.error());
+  // Any reparse point: a link, a junction, a mount point.
+  if (info->is_reparse_point) return os_fail(kErrorStoppedOnSymlink);
+  return Folder(from_handle(opened.handle.release()), path_of(name));
+}
+
+Status Folder::create_folder(std::string_view name) const {
+  Opened made = open_relative(to_handle(handle_), name, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE,
+                              kFolderOptions | FILE_OPEN_REPARSE_POINT);
+  if (!made.handle.valid()) return os_fail(made.code);
+  // The new entry on disk before anything is recorded as living in it, where
+  // the file system flushes a folder (NTFS's journal has the entry anyway).
+  Opened self = open_relative(to_handle(handle_), "", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY,
+                              kShareAll, FILE_OPEN, kFolderOptions);
+  if (self.handle.valid()) FlushFileBuffers(self.handle.get());
+  return {};
+}
+
+Status Folder::remove_folder(std::string_view name) const {
+  Opened opened = open_relative(to_handle(handle_), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT);
+  if (!opened.handle.valid()) return os_fail(opened.code);
+  auto info = win32::info_of_handle(opened.handle.get());
+  if (!info) return fail(info.error());
+  if (info->is_reparse_point) return os_fail(kErrorStoppedOnSymlink);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (!SetFileInformationByHandle(opened.handle.get(), FileDispositionInfo, &disposition,
+                                  sizeof disposition))
+    return fail(last_error());
+  return {};
+}
+
+namespace {
+
+Result<std::optional<FileInfo>> find_in(HANDLE folder, std::string_view name, ULONG options) {
+  Opened opened = open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                                FILE_OPEN_FOR_BACKUP_INTENT | options);
+  if (!opened.handle.valid()) {
+    const Error error = Error::os(static_cast<int>(opened.code));
+    if (is_not_found(error)) return std::optional<FileInfo>();
+    return fail(error);
+  }
+  auto info = win32::info_of_handle(opened.handle.get());
+  if (!info) return fail(info.error());
+  return std::optional<FileInfo>(*info);
+}
+
+}  // namespace
+
+Result<std::optional<FileInfo>> Folder::find(std::string_view name) const {
+  return find_in(to_handle(handle_), name, FILE_OPEN_REPARSE_POINT);
+}
+
+Result<std::optional<FileInfo>> Folder::find_following(std::string_view name) const {
+  return find_in(to_handle(handle_), name, 0);
+}
+
+Result<std::vector<DirEntry>> Folder::list() const {
+  const auto& f = ntdll();
+  if (f.query_directory_file == nullptr) return os_fail(ERROR_PROC_NOT_FOUND);
+  std::vector<DirEntry> entries;
+  std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        f.query_directory_file(to_handle(handle_), nullptr, nullptr, nullptr, &io, buffer.data(),
+                               static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)),
+                               FileFullDirectoryInformation, FALSE, nullptr, restart);
+    if (status == kStatusNoMoreFiles) return entries;
+    if (status < 0) return os_fail(dos_error(status));
+    const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (;;) {
+      const auto* item = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(at);
+      const std::wstring_view name(item->FileName, item->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        // For a reparse point, EaSize holds its tag.
+        entries.push_back(DirEntry{win32::narrow_lossy(name),
+                                   win32::info_from(item->FileAttributes, item->EaSize)});
+      }
+      if (item->NextEntryOffset == 0) break;
+      at += item->NextEntryOffset;
+    }
+  }
+}
+
+Result<std::vector<std::string>> Folder::final_path_components() const {
+  std::wstring name(512, L'\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(to_handle(handle_), name.data(),
+                                                   static_cast<DWORD>(name.size()), 0);
+    if (length == 0) return fail(last_error());
+    if (length < name.size()) {
+      name.resize(length);
+      break;
+    }
+    // Too small: `length` is the size needed, terminating zero included.
+    name.resize(std::max<std::size_t>(length, name.size() * 2));
+  }
+  // The names are only compared with each other, so they are kept exact even
+  // when they are not valid Unicode.
+  std::vector<std::string> components;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find(L'\\', start);
+    if (end == std::wstring::npos) {
+      if (start < name.size()) components.push_back(win32::narrow_exact(name.substr(start)));
+      break;
+    }
+    components.push_back(win32::narrow_exact(std::wstring_view(name).substr(start, end - start)));
+    start = end + 1;
+  }
+  return components;
+}
+
+Result<InputFile> Folder::open_for_reading(std::string_view name) const {
+  Opened opened = open_when_released(to_handle(handle_), name, GENERIC_READ, kShareAll, FILE_OPEN,
+                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+  if (!opened.handle.valid()) return os_fail(opened.code);
+  return win32::input_file(opened.handle.release());
+}
+
+Result<std::string> Folder::read_file(std::string_view name, std::size_t limit) const {
+  auto file = open_for_reading(name);
+  if (!file) return fail(file.error());
+  return read_all(*file, limit);
+}
+
+Result<OutputFile> Folder::create_new_file(std::string_view name, FileMode) const {
+  Opened opened =
+      open_when_released(to_handle(handle_), name, GENERIC_WRITE, kShareAll, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  if (!opened.handle.valid()) return os_fail(opened.code);
+  return OutputFile::adopt(from_handle(opened.handle.release()));
+}
+
+namespace {
+
+// FILE_RENAME_INFORMATION: the new name is taken relative to RootDirectory.
+struct RenameInformation {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
+
+// Renames the open file to `info`'s name (NtSetInformationFile, so that the
+// name is never taken for a path of the current folder).
+DWORD rename_open_file(HANDLE file, RenameInformation* info, std::size_t size) {
+  const auto& f = ntdll();
+  if (f.set_information_file == nullptr) return ERROR_PROC_NOT_FOUND;
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status =
+      f.set_information_file(file, &io, info, static_cast<ULONG>(size), kFileRenameInformation);
+  return status < 0 ? dos_error(status) : 0;
+}
+
+}  // namespace
+
+Status Folder::rename(std::string_view from, std::string_view to, bool write_through) const {
+  const std::wstring target = win32::widen(to);
+  std::vector<unsigned char> buffer(sizeof(RenameInformation) + target.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<RenameInformation*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = to_handle(handle_);
+  info->FileNameLength = static_cast<ULONG>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
+
+  // Either side may be held for a moment: the target by a reader, the freshly
+  // closed source by a scanner. A read-only or directory target is final.
+  Handle moved;
+  const DWORD code = win32::retry_while_held(
+      [&]() -> unsigned long {
+        Opened source =
+            open_relative(to_handle(handle_), from, DELETE | (write_through ? FILE_WRITE_DATA : 0),
+                          kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+        if (!source.handle.valid()) return source.code;
+        if (const DWORD refused = rename_open_file(source.handle.get(), info, buffer.size()))
+          return refused;
+        moved = std::move(source.handle);
+        return 0;
+      },
+      [&] { return win32::denied_is_final(attributes_in(to_handle(handle_), to)); });
+  if (code != 0) return os_fail(code);
+  // As MOVEFILE_WRITE_THROUGH: the moved file, and with it its new entry, on
+  // disk before the move counts as done.
+  if (write_through && !FlushFileBuffers(moved.get())) return fail(last_error());
+  return {};
+}
+
+Status Folder::delete_file(std::string_view name) const {
+  const DWORD code = win32::retry_while_held(
+      [&]() -> unsigned long {
+        Opened opened =
+            open_relative(to_handle(handle_), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                          FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+        if (!opened.handle.valid()) return opened.code;
+        return mark_for_deletion(opened.handle.get());
+      },
+      [&] { return win32::denied_is_final(attributes_in(to_handle(handle_), name)); });
+  if (code != 0) return os_fail(code);
+  return {};
+}
+
+Result<OpenProbe> Folder::probe_exclusive_open(std::string_view name) const {
+  Opened opened = open_relative(to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, 0,
+                                FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+  if (opened.handle.valid()) return OpenProbe::kFree;
+  if (opened.code == ERROR_SHARING_VIOLATION || opened.code == ERROR_LOCK_VIOLATION)
+    return OpenProbe::kBusy;
+  return os_fail(opened.code);
+}
+
+Result<LockFile> Folder::open_lock_file(std::string_view name) const {
+  // Opening is tried again while the file is held for a moment; the lock
+  // itself (try_lock) never is: exclusion must fail at once.
+  Opened opened =
+      open_when_released(to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, kShareAll,
+                         FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  if (!opened.handle.valid()) return os_fail(opened.code);
+  auto info = win32::info_of_handle(opened.handle.get());
+  if (!info) return fail(info.error());
+  if (info->is_reparse_point || GetFileType(opened.handle.get()) != FILE_TYPE_DISK)
+    return fail(kMsgNotRegularFile);
+  return LockFile::adopt(from_handle(opened.handle.release()));
+}
+
+Result<bool> Folder::changeable_by_others(std::optional<std::string_view> name) const {
+  auto user = token_user();
+  if (!user) return fail(user.error());
+  Handle file;
+  if (name) {
+    Opened opened = open_relative(to_handle(handle_), *name, READ_CONTROL, kShareAll, FILE_OPEN, 0);
+    if (!opened.handle.valid()) return os_fail(opened.code);
+    file = std::move(opened.handle);
+  }
+  auto facts = security_of(name ? file.get() : to_handle(handle_));
+  if (!facts) return fail(facts.error());
+  return other_users_may_change(*facts, *user);
+}
+
+}  // namespace qrl::platform

@@ -677,19 +677,23 @@ def _choose(explored, budget: int | None, rng: random.Random):
     chosen, taken = [], set()
     by_step: dict[tuple[str, int], list] = {}
     for rec, entry in everything:
-        for k in entry.points:
-            by_step.setdefault((rec.scenario.name, step_of_point(rec, k)), []).append((rec, entry))
-    # Every step gets some, those already failing a check first.
-    for group in by_step.values():
+        for k in sorted({step_of_point(rec, k) for k in entry.points}):
+            by_step.setdefault((rec.scenario.name, k), []).append((rec, entry))
+    groups = list(by_step.values())
+    for group in groups:
+        rng.shuffle(group)
+        # Those already failing a check first.
         group.sort(key=lambda pair: not pair[1].problems)
-    while len(chosen) < budget and any(by_step.values()):
-        for group in by_step.values():
+    # Round by round, one more state of every step that has one left.
+    while len(chosen) < budget and groups:
+        for group in groups:
             while group and id(group[0][1]) in taken:
                 group.pop(0)
             if group and len(chosen) < budget:
-                pick = group.pop(0 if group[0][1].problems else rng.randrange(len(group)))
+                pick = group.pop(0)
                 taken.add(id(pick[1]))
                 chosen.append(pick)
+        groups = [g for g in groups if g]
     return chosen
 
 

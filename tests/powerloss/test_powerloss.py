@@ -77,6 +77,11 @@ class CrashStates(unittest.TestCase):
         # the rmdir can only be there once the folder was emptied.
         self.assertEqual(shown(trace, 5), {(), (("d", b""), ("d/f", b"")), (("d", b""),)})
         self.assertEqual(trace.deps[4], {0, 1, 3})
+        # A file moved out of a created folder was there only if the folder was.
+        moved = Trace(Fs(), ops[:3] + [
+            Op(RENAME, dir=DIR_INO, name=b"f", ino=CHILD, dir2=ROOT, name2=b"g")])
+        self.assertEqual(shown(moved, 4),
+                         {(), (("d", b""), ("d/f", b"")), (("d", b""), ("g", b""))})
 
     def test_an_entry_changes_in_order(self):
         # unlink target, then a new target: the second cannot be kept alone

@@ -26,7 +26,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from crashfs import (CREATE, DIR, ENTRY_OPS, FILE, TRUNCATE, WRITE, Fs, Inode, Op,  # noqa: E402
+from crashfs import (CREATE, DIR, FILE, TRUNCATE, WRITE, Fs, Op,  # noqa: E402
                      Snapshot, Trace)
 from strace_ops import SYSCALLS, Reader, TraceError  # noqa: E402
 
@@ -383,7 +383,8 @@ def executables(snapshot: Snapshot) -> dict[str, bytes | str | None]:
     for path in snapshot.files:
         text = path.decode(errors="replace")
         parts = text.split("/")
-        if text in (LAUNCHER, APP) or (len(parts) == 3 and parts[0] == "mcp" and parts[2] == SERVER):
+        server = len(parts) == 3 and parts[0] == "mcp" and parts[2] == SERVER
+        if text in (LAUNCHER, APP) or server:
             out[text] = snapshot.get(text)
     return out
 
@@ -415,7 +416,8 @@ def check_state(rec: Recorded, state: Snapshot) -> list[str]:
             if not isinstance(server, bytes):
                 problems.append(f"{path} names {bundle['version']}, whose server is missing")
             elif sha256(server) != bundle["serverSha256"]:
-                problems.append(f"{path} names {bundle['version']}, whose server has another digest")
+                problems.append(
+                    f"{path} names {bundle['version']}, whose server has another digest")
     paths = set(executables(state)).union(*(executables(b) for b in rec.boundaries))
     allowed = {path: {_digest_of(b.get(path)) for b in rec.boundaries} for path in paths}
     for path, value in executables(state).items():
@@ -453,7 +455,8 @@ def compare_final(rec: Recorded, final: Snapshot) -> tuple[list[str], list[str]]
                 p.startswith(path + b"/") for p in final.files):
             notes.append(f"empty folder {text} left by an interrupted pruning")
             continue
-        describe = lambda v: "absent" if v is None else v[0] if v[0] == DIR else f"{len(v[1])} bytes"
+        def describe(v):
+            return "absent" if v is None else v[0] if v[0] == DIR else f"{len(v[1])} bytes"
         problems.append(f"after the retry {text} is {describe(got)}, "
                         f"an uninterrupted run leaves {describe(want)}")
     return problems, notes
@@ -635,8 +638,8 @@ def main(argv=None) -> int:
             for entry in sorted(bad, key=lambda e: min(e.points))[:20]:
                 k = min(entry.points)
                 last = rec.trace.ops[k - 1].where if k else "(start)"
-                say(f"VIOLATION {rec.scenario.name}, crash in `{rec.scenario.steps[step_of_point(rec, k)].name}` "
-                    f"after {last}:")
+                step = rec.scenario.steps[step_of_point(rec, k)].name
+                say(f"VIOLATION {rec.scenario.name}, crash in `{step}` after {last}:")
                 for problem in entry.problems:
                     say(f"    {problem}")
             if len(bad) > 20:

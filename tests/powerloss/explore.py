@@ -601,7 +601,8 @@ def main(argv=None) -> int:
         to_retry = _choose(explored, args.states, rng)
         owner = runner.start_owner()
         jobs = []
-        with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+        pool = concurrent.futures.ThreadPoolExecutor(max(1, args.jobs))
+        try:
             for n, (rec, entry) in enumerate(to_retry):
                 root = os.path.join(work, f"state-{n}")
                 jobs.append((entry, pool.submit(retry, rec, entry.state, runner, owner.pid, root)))
@@ -610,6 +611,9 @@ def main(argv=None) -> int:
                 entry.problems += problems
                 entry.notes += notes
                 entry.retried = True
+        finally:
+            # Interrupted: the retries not started yet are dropped.
+            pool.shutdown(wait=True, cancel_futures=True)
         runner.end_owner(owner)
         phases.append(time.monotonic())
 
@@ -661,6 +665,9 @@ def main(argv=None) -> int:
             f"{phases[2] - phases[1]:.0f} s)")
     except (TraceError, RuntimeError, OSError, subprocess.SubprocessError) as error:
         say(f"powerloss: {error}")
+        return 2
+    except KeyboardInterrupt:
+        say("powerloss: interrupted")
         return 2
     finally:
         runner.end_all()

@@ -6,12 +6,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <thread>
 
 #include "installation.h"
 #include "lease/lease.h"
+#include "platform/process.h"
 #include "store/records.h"
+#include "support/os.h"
 
 namespace qrl {
 namespace {
@@ -65,6 +68,19 @@ TEST_F(Prepare, BusyLauncherThatTakesPartIsWaitedForUntilReleased) {
   EXPECT_TRUE(prepare.running());
   launcher->kill();
   EXPECT_SUCCESS(prepare.finish());
+}
+
+TEST_F(Prepare, AnElevatedRunDoesNotAskALauncherOthersCouldHaveChanged) {
+  // Started with the installer's rights, a launcher that other users could
+  // have put there would be their program: it is taken as not taking part.
+  if (test::on_windows() || !platform::run_is_elevated().value_or(false)) {
+    GTEST_SKIP() << "needs an elevated run whose folder rights are real (Linux as root)";
+  }
+  auto launcher = test::start_staying(install_launcher(Answer{"1\n"}));
+  std::filesystem::permissions(test::fs_path(inst), std::filesystem::perms::group_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_FAILURE(run("prepare"), 12, kMsgNoCoordination);
+  EXPECT_FALSE(launcher_was_asked());
 }
 
 TEST_F(Prepare, LauncherThatMustBeReplacedGivesStatus11) {

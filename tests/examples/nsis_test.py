@@ -9,6 +9,8 @@ payloads are copies of the fixture program, and runs each silently (/S):
      1.0.0 installer finds that installation in progress: exit code 20,
      nothing changed;
   3. the 1.0.0 installer while quarlo.exe runs: exit code 10, nothing changed;
+     and with a /LOG= path so long that its command lines could be cut:
+     exit code 20, no step run;
   4. uninstall, with a copy of the uninstaller run in place (_?=) as a
      program that waits for it does: the folder is gone.
 The exit codes are the installer's documented ones for silent runs.
@@ -378,6 +380,20 @@ class InstallerTest:
         check(self.snapshot() == before, "the refused installer changed the installation folder: "
               f"{self.tree()}, before {sorted(before)}")
         self.expect_helper_logged("the application is running", "failed with exit status 10: ")
+
+        # The helper's log lies beside this one, so every command line would
+        # pass 1023 characters, where nsExec and NSIS's strings cut it.
+        self.log = self.logs.joinpath("long", *(letter * 220 for letter in "wxyz"), "setup.log")
+        check(len(win(self.log)) < 1000, "the long /LOG= path does not fit NSIS's strings")
+        self.log.parent.mkdir(parents=True)
+        status = self.finish(self.processes.start(self.setup[OLD], "/S", f"/LOG={win(self.log)}",
+                                                  f"/D={win(self.inst)}"),
+                             "the installer with a long log path")
+        check(status == FAILED, f"the installer with a long log path ended with {status}")
+        check("qrl_update prepare: exit status too-long" in self.log_text(),
+              f"the installer ran a command line that may have been cut:\n{self.log_text()}")
+        check(self.helper_log() == "" and self.snapshot() == before,
+              "qrl_update ran with a command line that may have been cut")
 
     def refused_while_installation_runs(self):
         """A second installer while one waits in prepare: it holds no lease."""

@@ -9,10 +9,11 @@ export LC_ALL=C.UTF-8
 export LANG=C.UTF-8
 
 # What the Linux build needs, and what the Windows build and its tests add
-# (NSIS and Python for the sample installer's test). cmake only recommends
-# make, and the set-up installs without recommendations.
+# (NSIS and Python for the sample installer's test, osslsigncode and openssl
+# for scripts/check-signing). cmake only recommends make, and the set-up
+# installs without recommendations.
 linux_packages=(cmake make g++ libssl-dev nlohmann-json3-dev googletest)
-windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis python3)
+windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis python3 osslsigncode openssl)
 # The fuzz targets: clang 16 with libc++ (clang cannot use libstdc++ 12's
 # std::expected), libFuzzer and the sanitizer runtimes; llvm-16 brings the
 # symbolizer that names the functions in a crash's stack.

@@ -20,14 +20,21 @@
 ;   /D=     the installation folder (last, never quoted).
 ;   _?=     the uninstaller runs in place from FOLDER and is waited for;
 ;           without it, it starts a copy of itself from %TEMP% and ends at
-;           once (the copy is then the owner of qrl_update's steps).
+;           once (the copy is then the owner of qrl_update's steps). Run in
+;           place, it cannot delete itself nor the folder: a program that
+;           waits for it copies it out of FOLDER first (an NSIS script to its
+;           $PLUGINSDIR) and runs that copy with _?=FOLDER.
 ;
-; Exit codes of the installer and the uninstaller:
-;   0               done;
-;   10, 11, 12, 20  the exit status of the qrl_update step that failed (the
-;                   user was told what it means; in silent mode nobody was);
-;   30              qrl_update.exe could not be started;
-;   31              the installer could not copy quarlo.exe into place.
+; Exit codes of the installer and the uninstaller, the same in silent mode:
+;   0   done;
+;   10  Quarlo is running (qrl_update's status 10);
+;   11  the launcher in use must be replaced or removed first (status 11);
+;   12  an MCP client still holds the MCP server (status 12);
+;   20  any other failure: another installation in progress, a failed step,
+;       qrl_update.exe that could not be started, quarlo.exe that could not
+;       be copied. The installer's log says which.
+; 10, 11 and 12 are worth trying again later; deployment tools are told so
+; (docs/integration.md, "Silent and managed deployment").
 ;
 ; qrl_update writes one line on standard error when it fails, in UTF-8.
 ; NSIS reads a program's output in the ANSI code page, so that line would
@@ -35,7 +42,14 @@
 ; exit status instead, and the line stays in qrl_update's log.
 
 Unicode true
-Target amd64-unicode
+; The NSIS download for Windows brings 32-bit stubs only (x86-unicode), which
+; run on 64-bit Windows too. makensis -DTARGET=amd64-unicode builds a 64-bit
+; installer where the stubs are there (the tests do, on a machine that runs
+; 64-bit programs only).
+!ifndef TARGET
+  !define TARGET x86-unicode
+!endif
+Target ${TARGET}
 
 !include LogicLib.nsh
 !include FileFunc.nsh
@@ -45,12 +59,22 @@ Target amd64-unicode
 !endif
 
 ; How long prepare waits for the MCP servers to be released. nsExec is given
-; no /TIMEOUT: it would end prepare, which prints nothing while it waits.
+; no /TIMEOUT: it would end prepare, which prints nothing while it waits (and
+; in a 64-bit installer it would end nsExec's own go-between, not prepare).
 !define PREPARE_TIMEOUT 180
 
-; The installer's own exit codes, beside qrl_update's statuses.
-!define EXIT_HELPER_NOT_STARTED 30
-!define EXIT_COPY_FAILED 31
+; The longest command line nsExec hands on whole: NSIS strings hold 1023
+; characters, and in a 64-bit installer nsExec starts the program through a
+; copy of the installer that cuts its command line at that length without a
+; word. A command line that long may have been cut (it could then name
+; another folder or version), so the installer does not run it.
+!define MAX_COMMAND_LINE 1023
+
+; The installer's exit codes (see above).
+!define EXIT_APP_RUNNING 10
+!define EXIT_LAUNCHER_CHANGE 11
+!define EXIT_MCP_BUSY 12
+!define EXIT_FAILED 20
 
 Name "Quarlo"
 OutFile "${OUTFILE}"
@@ -89,9 +113,13 @@ LangString MsgRemoveFailed ${LANG_ENGLISH} \
 LangString MsgRemoveFailed ${LANG_SIMPCHINESE} \
   "Quarlo 卸载未完成（步骤 $Step，状态 $Status）。请重新运行卸载程序；如果仍然失败，请把 $Log 和 $HelperLog 发给技术支持。"
 LangString MsgNotStarted ${LANG_ENGLISH} \
-  "The update helper qrl_update.exe could not be started (step $Step), so Quarlo was not changed. Security software may have blocked it."
+  "The update helper qrl_update.exe could not be started (step $Step). Security software may have blocked it. Run Setup again; if it fails again, send $Log to support."
 LangString MsgNotStarted ${LANG_SIMPCHINESE} \
-  "无法启动更新助手 qrl_update.exe（步骤 $Step），Quarlo 未被更改。可能被安全软件拦截。"
+  "无法启动更新助手 qrl_update.exe（步骤 $Step），可能被安全软件拦截。请重新运行安装程序；如果仍然失败，请把 $Log 发给技术支持。"
+LangString MsgTooLong ${LANG_ENGLISH} \
+  "The installation folder or the log file has too long a path for step $Step. Choose a shorter folder and run Setup again."
+LangString MsgTooLong ${LANG_SIMPCHINESE} \
+  "安装文件夹或日志文件的路径太长，无法执行步骤 $Step。请选择较短的文件夹后重新运行安装程序。"
 
 Var Owner      ; this process's identifier: qrl_update's --owner
 Var Package    ; the package's files, extracted to $PLUGINSDIR
@@ -99,7 +127,9 @@ Var Log        ; the installer's own log
 Var LogDir     ; the folder of both logs
 Var HelperLog  ; qrl_update's log, beside the installer's
 Var Step       ; the qrl_update command that runs or failed
-Var Status     ; its exit status, or "error" when it could not be started
+Var Status     ; its exit status; "error": it could not be started;
+               ; "too-long": its command line was too long to run whole
+Var CommandLine
 
 ; Appends one line, stamped with the UTC time, to the installer's own log.
 ; A log that cannot be written never stops the installer.
@@ -161,13 +191,20 @@ Var Status     ; its exit status, or "error" when it could not be started
 !macroend
 
 ; Runs one qrl_update command for this installation and owner and leaves its
-; exit status in $Status ("error" when it could not be started). nsExec starts
-; it without a console window and, given no /TIMEOUT, waits for its end.
+; exit status in $Status ("error" when it could not be started, "too-long"
+; when its command line was not run, see MAX_COMMAND_LINE). nsExec starts it
+; without a console window and, given no /TIMEOUT, waits for its end.
 !macro Helper COMMAND OPTIONS
   StrCpy $Step "${COMMAND}"
-  !insertmacro Log 'qrl_update ${COMMAND} ${OPTIONS}'
-  nsExec::Exec '"$PLUGINSDIR\qrl_update.exe" ${COMMAND} --install-dir "$INSTDIR" --owner $Owner --log "$HelperLog" ${OPTIONS}'
-  Pop $Status
+  StrCpy $CommandLine '"$PLUGINSDIR\qrl_update.exe" ${COMMAND} --install-dir "$INSTDIR" --owner $Owner --log "$HelperLog" ${OPTIONS}'
+  !insertmacro Log "$CommandLine"
+  StrLen $Status $CommandLine
+  ${If} $Status >= ${MAX_COMMAND_LINE}
+    StrCpy $Status too-long
+  ${Else}
+    nsExec::Exec $CommandLine
+    Pop $Status
+  ${EndIf}
   !insertmacro Log "qrl_update ${COMMAND}: exit status $Status"
 !macroend
 
@@ -194,23 +231,25 @@ Var Status     ; its exit status, or "error" when it could not be started
 !macroend
 
 ; Ends a failed run: tells the user (unless prepare already did), gives the
-; update up with cancel and sets the exit code. FAILED_MESSAGE is the message
-; for an error (status 20 or another).
+; update up with cancel and sets the exit code: 10, 11 or 12 for what the
+; user can resolve, 20 for anything else. FAILED_MESSAGE is the message for
+; an error (status 20, another status, or quarlo.exe not copied).
 !macro GiveUp FAILED_MESSAGE
-  StrCpy $0 $Status
+  StrCpy $0 ${EXIT_FAILED}
   ${If} $Status == error
-    StrCpy $0 ${EXIT_HELPER_NOT_STARTED}
     MessageBox MB_OK|MB_ICONSTOP "$(MsgNotStarted)" /SD IDOK
-  ${ElseIf} $Status == copy
-    StrCpy $0 ${EXIT_COPY_FAILED}
-    MessageBox MB_OK|MB_ICONSTOP "${FAILED_MESSAGE}" /SD IDOK
+  ${ElseIf} $Status == too-long
+    MessageBox MB_OK|MB_ICONSTOP "$(MsgTooLong)" /SD IDOK
   ${ElseIf} $Status == 10
-  ${OrIf} $Status == 11
-  ${OrIf} $Status == 12
-    ; The user was told and chose Cancel.
+    StrCpy $0 ${EXIT_APP_RUNNING}
+  ${ElseIf} $Status == 11
+    StrCpy $0 ${EXIT_LAUNCHER_CHANGE}
+  ${ElseIf} $Status == 12
+    StrCpy $0 ${EXIT_MCP_BUSY}
   ${Else}
     MessageBox MB_OK|MB_ICONSTOP "${FAILED_MESSAGE}" /SD IDOK
   ${EndIf}
+  ; 10, 11, 12: the user was told by prepare and chose Cancel.
   Push $0
   !insertmacro Helper cancel ""
   Pop $0

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/result.h"
 
@@ -21,5 +23,13 @@ struct CommandFailure {
   // A command's error becomes a failure with exit status 20 and its display text.
   static CommandFailure from(const Error& error) { return {kExitFailure, error.display()}; }
 };
+
+// A failure of the command line itself: exit status 20 and `message`.
+inline CommandFailure failure(std::string message) { return {kExitFailure, std::move(message)}; }
+
+// An option that the command needs and the command line lacks: "缺少 <name>".
+inline CommandFailure missing_option(std::string_view name) {
+  return failure("缺少 " + std::string(name));
+}
 
 }  // namespace qrl

@@ -6,14 +6,12 @@ namespace qrl {
 
 namespace {
 
-CommandFailure failure(std::string message) { return {kExitFailure, std::move(message)}; }
-
 // The launcher part of `stage` and `verify`: present exactly when --launcher
 // was given (even with an empty value), and then --version is required.
 Expected<std::optional<LauncherPart>, CommandFailure> launcher_part(
     const std::optional<std::string>& launcher, const std::optional<std::string>& version) {
   if (!launcher) return std::nullopt;
-  if (!version) return std::unexpected(failure("缺少 --version"));
+  if (!version) return std::unexpected(missing_option("--version"));
   return LauncherPart{*launcher, *version};
 }
 
@@ -50,8 +48,8 @@ Expected<Invocation, CommandFailure> parse_invocation(const std::vector<std::str
   if (command == "install-payload") {
     auto mcp = find_option(args, "--mcp");
     if (!mcp) return std::unexpected(mcp.error());
-    if (!launcher) return std::unexpected(failure("缺少 --launcher"));
-    if (!version) return std::unexpected(failure("缺少 --version"));
+    if (!launcher) return std::unexpected(missing_option("--launcher"));
+    if (!version) return std::unexpected(missing_option("--version"));
     return InstallPayloadCall{*install_dir, *owner, *mcp, *launcher, *version};
   }
   if (command == "uninstall-payloads") return UninstallPayloadsCall{*install_dir, *owner};

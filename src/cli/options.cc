@@ -4,12 +4,6 @@
 
 namespace qrl {
 
-namespace {
-
-CommandFailure failure(std::string message) { return {kExitFailure, std::move(message)}; }
-
-}  // namespace
-
 Expected<std::string, CommandFailure> find_option(const std::vector<std::string>& args,
                                                   std::string_view name) {
   // Every adjacent pair counts, the program path included; the first match wins
@@ -17,7 +11,7 @@ Expected<std::string, CommandFailure> find_option(const std::vector<std::string>
   for (std::size_t k = 0; k + 1 < args.size(); ++k) {
     if (args[k] == name) return args[k + 1];
   }
-  return std::unexpected(failure("缺少 " + std::string(name)));
+  return std::unexpected(missing_option(name));
 }
 
 std::optional<std::string> find_optional(const std::vector<std::string>& args,

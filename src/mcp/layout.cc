@@ -41,6 +41,16 @@ bool is_version_directory(const platform::DirEntry& entry) {
   return is_valid_mcp_version(entry.name);
 }
 
+namespace {
+
+// A file in use, as the log tells it: which file and who holds it.
+void log_in_use(const std::string& path) {
+  log::line(path + " is in use");
+  log::holders_of(path);
+}
+
+}  // namespace
+
 Result<Installation> Installation::open(const std::string& install_dir) {
   auto root = platform::Folder::open(install_dir);
   if (!root) return fail(root.error());
@@ -179,11 +189,7 @@ Result<Use> file_is_free(const std::string& path) {
 
 Result<Use> in_use_logged(const platform::Folder& folder, std::string_view name) {
   auto use = file_is_free(folder, name);
-  if (use && *use == Use::kBusy) {
-    const std::string path = folder.path_of(name);
-    log::line(path + " is in use");
-    log::holders_of(path);
-  }
+  if (use && *use == Use::kBusy) log_in_use(folder.path_of(name));
   return use;
 }
 
@@ -191,6 +197,16 @@ Status refuse_if_busy(const platform::Folder& folder, std::string_view name, con
   auto use = in_use_logged(folder, name);
   if (!use) return fail(use.error());
   if (*use == Use::kBusy) return fail(message);
+  return {};
+}
+
+Status refuse_if_mcp_busy(Installation& installation, const char* message) {
+  auto busy = busy_mcp_server(installation);
+  if (!busy) return fail(busy.error());
+  if (*busy) {
+    log_in_use(**busy);
+    return fail(message);
+  }
   return {};
 }
 

@@ -105,6 +105,10 @@ Result<Use> in_use_logged(const platform::Folder& folder, std::string_view name)
 // Fails with `message` when the file is in use (in_use_logged).
 Status refuse_if_busy(const platform::Folder& folder, std::string_view name, const char* message);
 
+// Fails with `message` while any server is in use (busy_mcp_server); the log
+// says which and who holds it.
+Status refuse_if_mcp_busy(Installation& installation, const char* message);
+
 // Busy while the server executable of any valid version directory is in use.
 enum class Idle { kIdle, kBusy };
 Result<Idle> check_mcp_idle(Installation& installation);

@@ -72,13 +72,8 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
 
   if (auto free = refuse_if_busy(root, kLauncherExe, kMsgDisconnectBeforeUninstall); !free)
     return free;
-  auto busy = busy_mcp_server(*installation);
-  if (!busy) return fail(busy.error());
-  if (*busy) {
-    log::line(**busy + " is in use");
-    log::holders_of(**busy);
-    return fail(kMsgDisconnectBeforeUninstall);
-  }
+  if (auto idle = refuse_if_mcp_busy(*installation, kMsgDisconnectBeforeUninstall); !idle)
+    return idle;
 
   // The records are removed by their names inside "mcp", which is held and
   // never a link or junction: through one, those names would reach files

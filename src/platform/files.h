@@ -116,7 +116,9 @@ Result<std::string> read_all(InputFile& file, std::size_t limit = static_cast<st
 Result<std::string> read_file(const std::string& path,
                               std::size_t limit = static_cast<std::size_t>(-1));
 
-// Creates one directory by path (not its ancestors). POSIX mode 0755.
+// Creates one directory by path (not its ancestors) and makes its entry
+// durable (POSIX: mode 0755, then fsync of the parent; Windows: NTFS's journal
+// keeps the entry).
 Status create_directory(const std::string& path);
 
 // What the program needs to know of a file-system entry.

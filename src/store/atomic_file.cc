@@ -7,18 +7,12 @@
 #include <vector>
 
 #include "platform/system.h"
+#include "store/hex.h"
 #include "store/log.h"
 
 namespace qrl {
 
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void append_hex(std::string& out, std::uint8_t byte) {
-  out.push_back(kHexDigits[byte >> 4]);
-  out.push_back(kHexDigits[byte & 0x0F]);
-}
 
 std::string hex(const std::array<std::uint8_t, 32>& digest) {
   std::string text;

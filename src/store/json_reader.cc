@@ -1,5 +1,7 @@
 #include "store/json_reader.h"
 
+#include "store/hex.h"
+
 #include "store/json_position.h"
 
 #include <iterator>
@@ -352,7 +354,6 @@ Result<std::unique_ptr<Values>> decode_object(std::string_view bytes, const Sche
 }
 
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
     switch (c) {
@@ -381,8 +382,7 @@ void append_json_string(std::string& out, std::string_view text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20) {
           out += "\\u00";
-          out.push_back(kHex[byte >> 4]);
-          out.push_back(kHex[byte & 0x0F]);
+          append_hex(out, static_cast<std::uint8_t>(byte));
         } else {
           out.push_back(c);
         }

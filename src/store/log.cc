@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
+#include "store/hex.h"
 
 namespace qrl::log {
 
@@ -59,7 +60,6 @@ void file_step(std::string_view what, const std::string& path, const Status& don
 }
 
 std::string shown(std::string_view bytes, std::size_t limit) {
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
     const auto c = static_cast<unsigned char>(bytes[i]);
@@ -72,8 +72,7 @@ std::string shown(std::string_view bytes, std::size_t limit) {
       out += static_cast<char>(c);
     } else if (c < 0x20 || c >= 0x7F) {
       out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
+      append_hex(out, c);
     } else {
       out += static_cast<char>(c);
     }

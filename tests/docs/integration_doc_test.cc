@@ -154,5 +154,57 @@ TEST(IntegrationGuide, QuotesTheNsisExampleVerbatim) {
   EXPECT_GT(quoted, 0);
 }
 
+// The installer's exit codes for deployment tools: the table, the example's
+// defines and the winget entries name the same codes, and 10, 11 and 12 are
+// the program's statuses that the user can resolve.
+TEST(IntegrationGuide, ListsTheInstallerExitCodesOfTheExample) {
+  const std::string doc = guide();
+  std::set<int> listed;
+  for (const auto& row : table(doc, "installer-exit-codes")) listed.insert(std::stoi(row.at(0)));
+  const std::set<int> retried = {kExitAppRunning, kExitLauncherMustChange, kExitNoCoordination};
+  std::set<int> expected = retried;
+  expected.insert(kExitFailure);
+  EXPECT_EQ(listed, expected);
+
+  const std::string example = read(kSourceDir / "examples" / "nsis" / "quarlo.nsi");
+  const std::regex define("!define EXIT_\\w+ (\\d+)");
+  std::set<int> defined;
+  for (std::sregex_iterator it(example.begin(), example.end(), define), end; it != end; ++it) {
+    defined.insert(std::stoi((*it)[1]));
+  }
+  EXPECT_EQ(defined, expected);
+
+  const std::regex winget("InstallerReturnCode: (\\d+)\\n    ReturnResponse: packageInUse");
+  std::set<int> in_use;
+  for (std::sregex_iterator it(doc.begin(), doc.end(), winget), end; it != end; ++it) {
+    in_use.insert(std::stoi((*it)[1]));
+  }
+  EXPECT_EQ(in_use, retried);
+}
+
+// Every custom message that the Inno Setup code uses has a text in every
+// language of its [Languages] section.
+TEST(IntegrationGuide, InnoRecipeHasEveryMessageInEveryLanguage) {
+  const std::string doc = guide();
+  const std::size_t from = doc.find("```iss\n");
+  ASSERT_NE(from, std::string::npos);
+  const std::string iss = doc.substr(from, doc.find("```", from + 6) - from);
+  auto matches = [&iss](const std::string& pattern) {
+    std::set<std::string> found;
+    const std::regex re(pattern);
+    for (std::sregex_iterator it(iss.begin(), iss.end(), re), end; it != end; ++it) {
+      found.insert((*it)[1]);
+    }
+    return found;
+  };
+  const auto languages = matches("\\nName: \"(\\w+)\"; MessagesFile:");
+  const auto used = matches("(?:CustomMessage\\('|\\{cm:)(\\w+)");
+  EXPECT_GE(languages.size(), 2u);
+  EXPECT_GE(used.size(), 5u);
+  for (const auto& language : languages) {
+    EXPECT_EQ(matches("\\n" + language + "\\.(\\w+)="), used) << language;
+  }
+}
+
 }  // namespace
 }  // namespace qrl

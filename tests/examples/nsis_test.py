@@ -5,9 +5,15 @@ Builds the installer with makensis for MCP server 1.0.0 and 1.1.0, whose
 payloads are copies of the fixture program, and runs each silently (/S):
   1. install 1.0.0;
   2. update to 1.1.0 while the 1.0.0 MCP server runs and holds its executable:
-     the installer waits in prepare until the server ends;
+     the installer waits in prepare until the server ends; meanwhile the
+     1.0.0 installer finds that installation in progress: exit code 20,
+     nothing changed;
   3. the 1.0.0 installer while quarlo.exe runs: exit code 10, nothing changed;
-  4. uninstall.
+     and with a /LOG= path so long that its command lines could be cut:
+     exit code 20, no step run;
+  4. uninstall, with a copy of the uninstaller run in place (_?=) as a
+     program that waits for it does: the folder is gone.
+The exit codes are the installer's documented ones for silent runs.
 After each step it checks the installation folder and qrl_update's records.
 Every process it starts is ended, whatever happens.
 
@@ -32,8 +38,10 @@ from pathlib import Path
 
 OLD, NEW = "1.0.0", "1.1.0"
 LAUNCHER_VERSION = "qrl-mcp-launcher 1.0.0\n"
-# The installer's exit code when qrl_update's prepare found Quarlo running.
+# The installer's exit codes in silent mode: Quarlo running, and any failure
+# the user cannot resolve (here another installation in progress).
 APP_RUNNING = 10
+FAILED = 20
 
 
 class Failure(Exception):
@@ -225,7 +233,10 @@ class InstallerTest:
     def build_installer(self, version):
         package = self.package(version)
         setup = self.work / f"Quarlo-{version}-setup.exe"
-        command = [self.args.makensis, "-V2", "-WX", f"-DMCP_VERSION={version}",
+        # This machine runs 64-bit programs only; the script's default target
+        # is the 32-bit one that NSIS for Windows ships.
+        command = [self.args.makensis, "-V2", "-WX", "-DTARGET=amd64-unicode",
+                   f"-DMCP_VERSION={version}",
                    f"-DHELPER={self.helper}", f"-DAPP={package / 'quarlo.exe'}",
                    f"-DMCP_SERVER={package / 'qrl-mcp-server.exe'}",
                    f"-DLAUNCHER={package / 'qrl-mcp.exe'}", f"-DOUTFILE={setup}",
@@ -349,6 +360,9 @@ class InstallerTest:
               "prepare returned while the old server ran")
         check(not (self.inst / f"mcp/{NEW}").exists(),
               "the new server was installed while the old one still ran")
+        updating_log = self.log
+        self.refused_while_installation_runs()
+        self.log = updating_log
         self.processes.end(server)
         status = self.finish(installer, "the 1.1.0 installer")
         check(status == 0, f"updating to {NEW} ended with exit code {status}")
@@ -367,15 +381,41 @@ class InstallerTest:
               f"{self.tree()}, before {sorted(before)}")
         self.expect_helper_logged("the application is running", "failed with exit status 10: ")
 
+        # The helper's log lies beside this one, so every command line would
+        # pass 1023 characters, where nsExec and NSIS's strings cut it.
+        self.log = self.logs.joinpath("long", *(letter * 220 for letter in "wxyz"), "setup.log")
+        check(len(win(self.log)) < 1000, "the long /LOG= path does not fit NSIS's strings")
+        self.log.parent.mkdir(parents=True)
+        status = self.finish(self.processes.start(self.setup[OLD], "/S", f"/LOG={win(self.log)}",
+                                                  f"/D={win(self.inst)}"),
+                             "the installer with a long log path")
+        check(status == FAILED, f"the installer with a long log path ended with {status}")
+        check("qrl_update prepare: exit status too-long" in self.log_text(),
+              f"the installer ran a command line that may have been cut:\n{self.log_text()}")
+        check(self.helper_log() == "" and self.snapshot() == before,
+              "qrl_update ran with a command line that may have been cut")
+
+    def refused_while_installation_runs(self):
+        """A second installer while one waits in prepare: it holds no lease."""
+        before = self.snapshot()
+        status = self.finish(self.start_installer(OLD), "the installer during an update")
+        check(status == FAILED,
+              f"the installer ended with {status} during an update, expected {FAILED}")
+        check(self.snapshot() == before, "the refused installer changed the installation folder")
+        self.expect_helper_logged("failed with exit status 20: 已有安装正在进行")
+
     def uninstall(self):
-        # _?= runs the uninstaller in place, so that Wine returns its exit code
-        # (otherwise it starts a copy of itself and ends at once).
-        uninstaller = self.inst / "uninstall.exe"
+        # _?= runs the uninstaller in place, so that its exit code is waited
+        # for (otherwise it starts a copy of itself and ends at once). Run from
+        # the folder it removes, it could not delete itself nor the folder: a
+        # copy elsewhere runs, as an installer runs it from its $PLUGINSDIR.
+        uninstaller = self.work / "uninstaller" / "uninstall.exe"
+        uninstaller.parent.mkdir()
+        shutil.copyfile(self.inst / "uninstall.exe", uninstaller)
         status = self.finish(self.processes.start(uninstaller, *self.installer_args(),
                                                   f"_?={win(self.inst)}"), "the uninstaller")
         check(status == 0, f"the uninstaller ended with exit code {status}")
-        # Only the running uninstaller itself stays.
-        check(self.tree() == ["uninstall.exe"], f"left after uninstalling: {self.tree()}")
+        check(not self.inst.exists(), f"left after uninstalling: {self.tree()}")
 
     def run(self):
         started = time.monotonic()

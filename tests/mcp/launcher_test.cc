@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "mcp/layout.h"
 #include "mcp/mcp_test_util.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "store/records.h"
+#include "support/os.h"
 #include "support/support.h"
 
 namespace qrl {
@@ -164,6 +168,41 @@ TEST_F(McpLauncher, ADifferingLauncherStaysOnlyWhenThePairNamesItAndVersionsMatc
   EXPECT_TRUE(exists(marker("installed")));
   EXPECT_TRUE(exists(marker("offered")));
   EXPECT_EQ(effective_launcher_sha256(inst, offered), digest_of(installed));
+}
+
+TEST_F(McpLauncher, AnElevatedRunNeverStartsALauncherOthersCouldChange) {
+  if (test::on_windows() || !platform::run_is_elevated().value_or(false)) {
+    GTEST_SKIP() << "needs an elevated run whose folder rights are real (Linux as root)";
+  }
+  using std::filesystem::perms;
+  struct ModeCase {
+    const char* name;
+    perms folder, launcher;
+    LauncherDecision decision;
+  };
+  const perms kSafe = perms::owner_all | perms::group_read | perms::group_exec |
+                      perms::others_read | perms::others_exec;
+  const std::vector<ModeCase> cases = {
+      {"nobody else may write", kSafe, kSafe, LauncherDecision::kStays},
+      {"group may write the folder", kSafe | perms::group_write, kSafe, LauncherDecision::kReplace},
+      {"others may write the folder", kSafe | perms::others_write, kSafe,
+       LauncherDecision::kReplace},
+      {"group may write the launcher", kSafe, kSafe | perms::group_write,
+       LauncherDecision::kReplace},
+  };
+  const std::string installed = at(kLauncherExe);
+  const std::string offered = in_pkg("qrl-mcp.exe");
+  make_fixture(installed, launcher_copy("qrl-mcp-launcher 7\n", "old", marker("installed")));
+  make_fixture(offered, launcher_copy("qrl-mcp-launcher 7\n", "new"));
+  write_pair_naming(digest_of(installed));
+  for (const ModeCase& c : cases) {
+    std::filesystem::permissions(test::fs_path(inst), c.folder);
+    std::filesystem::permissions(test::fs_path(installed), c.launcher);
+    std::filesystem::remove(test::fs_path(marker("installed")));
+    EXPECT_EQ(check_launcher(inst, offered), c.decision) << c.name;
+    // Only a launcher nobody else could have changed is ever started.
+    EXPECT_EQ(exists(marker("installed")), c.decision == LauncherDecision::kStays) << c.name;
+  }
 }
 
 TEST_F(McpLauncher, VersionsThatDifferOrAreMissingMeanReplace) {

@@ -100,6 +100,72 @@ TEST_F(HostileFiles, RecordsFarTooLargeAreUndecodableWithoutBeingReadWhole) {
 }
 
 // ---------------------------------------------------------------------------
+// What somebody who can write into the installation plants under the names the
+// program writes: whatever it is, nothing outside changes and no run waits.
+
+enum class Plant { kHardLink, kLink, kDanglingLink, kFifo };
+
+struct PlantCase {
+  const char* name;  // a name in the installation folder, or "--log"
+  Plant plant;
+  int status;           // of the run that meets it
+  const char* message;  // its line, when it fails
+};
+
+TEST_F(HostileFiles, WhatIsPlantedUnderAFixedNameIsNeverWrittenThroughNorWaitedOn) {
+  if (!test::links_supported()) GTEST_SKIP() << "links and FIFOs cannot be made here (Wine)";
+  const char* const kLoop = "Too many levels of symbolic links (os error 40)";
+  std::vector<PlantCase> cases;
+  for (const Plant plant : {Plant::kHardLink, Plant::kLink, Plant::kDanglingLink, Plant::kFifo}) {
+    cases.push_back({".qrl-update.tmp", plant, 0, ""});
+    cases.push_back({".qrl-pair.tmp", plant, 0, ""});
+    cases.push_back({"--log", plant, 0, ""});
+  }
+  cases.push_back({".qrl-update.lock", Plant::kHardLink, 0, ""});
+  cases.push_back({".qrl-update.lock", Plant::kLink, 20, kLoop});
+  cases.push_back({".qrl-update.lock", Plant::kDanglingLink, 20, kLoop});
+  cases.push_back({".qrl-update.lock", Plant::kFifo, 20, platform::kMsgNotRegularFile});
+
+  make_package("a", "s", test::launcher_config("1.0.0"));
+  for (const PlantCase& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", planted kind " +
+                 std::to_string(static_cast<int>(c.plant)));
+    const std::string where = std::string(c.name) == "--log" ? root / "qrl_update.log" : at(c.name);
+    const std::string outside = root / "outside/file";
+    test::write_file(outside, "outside");
+    std::filesystem::remove(test::fs_path(where));
+    switch (c.plant) {
+      case Plant::kHardLink:
+        std::filesystem::create_hard_link(test::fs_path(outside), test::fs_path(where));
+        break;
+      case Plant::kLink:
+        test::make_symlink(outside, where);
+        break;
+      case Plant::kDanglingLink:
+        test::make_symlink(root / "outside/none", where);
+        break;
+      case Plant::kFifo:
+        test::make_fifo(where);
+        break;
+    }
+    std::vector<std::string> command =
+        std::string(c.name) == ".qrl-pair.tmp"
+            ? args("stage", {"--app", in_pkg("quarlo.exe"), "--mcp", in_pkg("qrl-mcp-server.exe")})
+            : args("prepare");
+    if (std::string(c.name) == "--log") command.insert(command.end(), {"--log", where});
+    const test::RunResult result = test::run_program(command, 60s);
+    if (c.status == 0) {
+      EXPECT_SUCCESS(result);
+    } else {
+      EXPECT_FAILURE(result, c.status, c.message);
+    }
+    EXPECT_EQ(test::read_file(outside), "outside");
+    EXPECT_EQ(test::list_names(root / "outside"), std::vector<std::string>{"file"});
+    std::filesystem::remove(test::fs_path(where));
+  }
+}
+
+// ---------------------------------------------------------------------------
 // What killed writes left is removed by the next run that holds the lease and
 // writes in that folder, by pruning and by uninstall.
 

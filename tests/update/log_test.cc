@@ -78,6 +78,9 @@ TEST_F(Log, AWholeUpdateTellsWhatEachStepDid) {
   expect_logged("moved it over " + at("mcp/current.json"));
   expect_logged("lease given back: deleted " + at(".qrl-update.json"));
   expect_logged("pruned: deleted " + server("0.9.0"));
+  // Old versions are pruned while the lease is held: no other installer can
+  // be installing into them then.
+  EXPECT_LT(log().find("pruned: deleted"), log().find("lease given back")) << log();
 }
 
 // One failure of each kind: the log says what happened, and the run's outcome

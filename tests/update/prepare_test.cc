@@ -6,12 +6,17 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <thread>
 
 #include "installation.h"
 #include "lease/lease.h"
+#include "mcp/layout.h"
+#include "platform/process.h"
 #include "store/records.h"
+#include "support/os.h"
 
 namespace qrl {
 namespace {
@@ -65,6 +70,19 @@ TEST_F(Prepare, BusyLauncherThatTakesPartIsWaitedForUntilReleased) {
   EXPECT_TRUE(prepare.running());
   launcher->kill();
   EXPECT_SUCCESS(prepare.finish());
+}
+
+TEST_F(Prepare, AnElevatedRunDoesNotAskALauncherOthersCouldHaveChanged) {
+  // Started with the installer's rights, a launcher that other users could
+  // have put there would be their program: it is taken as not taking part.
+  if (test::on_windows() || !platform::run_is_elevated().value_or(false)) {
+    GTEST_SKIP() << "needs an elevated run whose folder rights are real (Linux as root)";
+  }
+  auto launcher = test::start_staying(install_launcher(Answer{"1\n"}));
+  std::filesystem::permissions(test::fs_path(inst), std::filesystem::perms::group_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_FAILURE(run("prepare"), 12, kMsgNoCoordination);
+  EXPECT_FALSE(launcher_was_asked());
 }
 
 TEST_F(Prepare, LauncherThatMustBeReplacedGivesStatus11) {
@@ -227,6 +245,57 @@ std::optional<std::chrono::system_clock::time_point> logged_at(const std::string
   using namespace std::chrono;
   return sys_days(std::chrono::year(year) / month / day) + hours(hour) + minutes(minute) +
          seconds(second) + milliseconds(milli);
+}
+
+// The wait's logic on a clock the test drives: time passes only while prepare
+// sleeps between polls, and the server ends when that time reaches `release`.
+class TestClock final : public platform::Clock {
+ public:
+  explicit TestClock(std::function<void(std::chrono::milliseconds)> on_sleep)
+      : on_sleep_(std::move(on_sleep)) {}
+  std::chrono::steady_clock::time_point now() override { return now_; }
+  void sleep_for(std::chrono::milliseconds duration) override {
+    now_ += duration;
+    slept_ += duration;
+    on_sleep_(slept_);
+  }
+  std::chrono::milliseconds slept() const { return slept_; }
+
+ private:
+  std::function<void(std::chrono::milliseconds)> on_sleep_;
+  std::chrono::steady_clock::time_point now_{};
+  std::chrono::milliseconds slept_{0};
+};
+
+struct WaitCase {
+  const char* name;
+  std::uint64_t timeout_seconds;
+  std::optional<std::chrono::milliseconds> release;  // when the server ends
+  PrepareOutcome outcome;
+  std::chrono::milliseconds slept;  // in polls of 200 ms
+};
+
+TEST_F(PrepareWaiting, PollsEvery200MsAndGivesUpJustPastTheTimeOut) {
+  const std::vector<WaitCase> cases = {
+      {"released during the wait", 60, 600ms, PrepareOutcome::kReleased, 600ms},
+      {"released at the time-out's last poll", 1, 1000ms, PrepareOutcome::kReleased, 1000ms},
+      {"one second", 1, std::nullopt, PrepareOutcome::kTimedOut, 1200ms},
+      {"a time-out of zero polls once more", 0, std::nullopt, PrepareOutcome::kTimedOut, 200ms},
+  };
+  for (const WaitCase& c : cases) {
+    if (!serving) serving = test::start_staying(server("1.2.3"));
+    TestClock clock([&](std::chrono::milliseconds slept) {
+      if (c.release && slept >= *c.release && serving) {
+        serving->kill();
+        serving.reset();
+        EXPECT_TRUE(test::wait_until([&] { return file_is_free(server("1.2.3")) == Use::kFree; }));
+      }
+    });
+    auto outcome = prepare(inst, owner->pid(), std::nullopt, c.timeout_seconds, clock);
+    ASSERT_TRUE(outcome) << c.name << ": " << outcome.error().display();
+    EXPECT_EQ(*outcome, c.outcome) << c.name;
+    EXPECT_EQ(clock.slept(), c.slept) << c.name;
+  }
 }
 
 TEST_F(PrepareWaiting, TimeOutIsCountedInSeconds) {

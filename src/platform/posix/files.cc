@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/system.h"
 #include "platform/posix/internal.h"
 
 namespace qrl::platform {
@@ -125,6 +126,12 @@ Result<InputFile> open_for_reading(const std::string& path) {
 
 Status create_directory(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) != 0) return last_error();
+  // The new entry is durable once its parent is, before anything is written
+  // into the new folder.
+  const std::string above = parent(path).value_or(".");
+  const Fd dir(open_retrying(AT_FDCWD, above.empty() ? "." : above.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 || posix::fsync_retrying(dir.get()) != 0) return last_error();
   return {};
 }
 

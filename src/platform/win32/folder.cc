@@ -188,7 +188,9 @@ std::string sid_bytes(const void* sid) {
   return std::string(reinterpret_cast<const char*>(bytes), 8 + 4 * std::size_t{bytes[1]});
 }
 
-Result<std::string> token_user() {
+// One class of information about this process's token (OpenProcessToken,
+// GetTokenInformation), as raw bytes.
+Result<std::vector<unsigned char>> token_information(TOKEN_INFORMATION_CLASS kind) {
   const HMODULE module = advapi32();
   const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
   const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
@@ -198,11 +200,17 @@ Result<std::string> token_user() {
   if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &raw)) return fail(last_error());
   const Handle token(raw);
   DWORD size = 0;
-  token_info(token.get(), TokenUser, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(std::max<DWORD>(size, sizeof(TOKEN_USER)));
-  if (!token_info(token.get(), TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+  token_info(token.get(), kind, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(std::max<DWORD>(size, 64));
+  if (!token_info(token.get(), kind, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
     return fail(last_error());
-  return sid_text(sid_bytes(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid));
+  return buffer;
+}
+
+Result<std::string> token_user() {
+  auto user = token_information(TokenUser);
+  if (!user) return fail(user.error());
+  return sid_text(sid_bytes(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid));
 }
 
 Result<SecurityFacts> security_of(HANDLE handle) {
@@ -253,19 +261,9 @@ Result<platform::FileInfo> info_of_handle(void* handle) {
 }  // namespace win32
 
 Result<bool> run_is_elevated() {
-  const HMODULE module = advapi32();
-  const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
-  const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
-  if (module == nullptr || open_token == nullptr || token_info == nullptr)
-    return os_fail(ERROR_PROC_NOT_FOUND);
-  HANDLE raw = nullptr;
-  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &raw)) return fail(last_error());
-  const Handle token(raw);
-  TOKEN_ELEVATION elevation{};
-  DWORD size = 0;
-  if (!token_info(token.get(), TokenElevation, &elevation, sizeof elevation, &size))
-    return fail(last_error());
-  return elevation.TokenIsElevated != 0;
+  auto elevation = token_information(TokenElevation);
+  if (!elevation) return fail(elevation.error());
+  return reinterpret_cast<const TOKEN_ELEVATION*>(elevation->data())->TokenIsElevated != 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -88,6 +88,8 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
           if (auto removed = remove_file_if_present(dir, kServerExe); !removed) {
             return fail(removed.error());
           }
+          // Durable even where the folder stays, holding files of others.
+          if (auto flushed = dir.flush(); !flushed) return fail(flushed.error());
           // Stays when it holds anything else.
           return Walk::kRemoveIfEmpty;
         });
@@ -97,6 +99,9 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
       if (auto removed = remove_file_if_present(mcp, record); !removed) return removed;
     }
     remove_write_leftovers(mcp);
+    // The removals stay removed after a power cut: no record comes back
+    // without its server.
+    if (auto flushed = mcp.flush(); !flushed) return flushed;
     installation->release_mcp();
     // Stays when it holds anything that is not ours.
     auto removed = root.remove_folder(kMcpDir);
@@ -104,7 +109,8 @@ Status uninstall_payloads(const std::string& install_dir, std::uint32_t owner) {
   }
   remove_write_leftovers(root);
 
-  return remove_file_if_present(root, kLauncherExe);
+  if (auto removed = remove_file_if_present(root, kLauncherExe); !removed) return removed;
+  return root.flush();
 }
 
 }  // namespace qrl

@@ -59,6 +59,11 @@ class Folder {
   // folder after mkdirat; Windows: FlushFileBuffers on this folder where the
   // file system accepts it). POSIX mode 0755.
   Status create_folder(std::string_view name) const;
+  // Makes the changes of entries in this folder (files made, moved, deleted;
+  // folders made and removed) durable. POSIX: fsync of the folder. Windows:
+  // FlushFileBuffers where the file system accepts it on a folder; NTFS's
+  // journal keeps them anyway.
+  Status flush() const;
   // Removes an empty folder inside, never following a link (a link there is
   // refused). On Windows the folder must not be held by this run.
   Status remove_folder(std::string_view name) const;

@@ -237,7 +237,8 @@ Status prune_old_mcp_versions(Installation& installation, const std::string& cur
         return Walk::kRemove;
       });
   if (!walked) return fail(walked.error());
-  return {};
+  // What was pruned stays pruned after a power cut.
+  return (**mcp_dir).flush();
 }
 
 Status prune_old_mcp_versions(const std::string& install_dir, const std::string& current) {

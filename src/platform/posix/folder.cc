@@ -87,6 +87,10 @@ Status Folder::create_folder(std::string_view name) const {
   if (::mkdirat(fd_of(handle_), c_name(name).c_str(), 0755) != 0) return last_error();
   // The new entry is durable once this folder is: before anything can be
   // recorded as living in the new folder.
+  return flush();
+}
+
+Status Folder::flush() const {
   if (posix::fsync_retrying(fd_of(handle_)) != 0) return last_error();
   return {};
 }

@@ -323,8 +323,14 @@ Status Folder::create_folder(std::string_view name) const {
   Opened made = open_relative(to_handle(handle_), name, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE,
                               kFolderOptions | FILE_OPEN_REPARSE_POINT);
   if (!made.handle.valid()) return os_fail(made.code);
-  // The new entry on disk before anything is recorded as living in it, where
-  // the file system flushes a folder (NTFS's journal has the entry anyway).
+  // The new entry on disk before anything is recorded as living in it.
+  return flush();
+}
+
+Status Folder::flush() const {
+  // A folder is flushed through a handle with write access, which the held
+  // folder's sharing allows. Where the file system refuses to flush a folder,
+  // NTFS's journal still has its entries: not a failure.
   Opened self = open_relative(to_handle(handle_), "", FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY,
                               kShareAll, FILE_OPEN, kFolderOptions);
   if (self.handle.valid()) FlushFileBuffers(self.handle.get());

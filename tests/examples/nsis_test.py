@@ -379,7 +379,7 @@ class InstallerTest:
               f"the installer ended with {status} while Quarlo ran, expected {APP_RUNNING}")
         check(self.snapshot() == before, "the refused installer changed the installation folder: "
               f"{self.tree()}, before {sorted(before)}")
-        self.expect_helper_logged("the application is running", "failed with exit status 10: ")
+        self.expect_helper_logged("quarlo.exe is in use", "failed with exit status 10: ")
 
         # The helper's log lies beside this one, so every command line would
         # pass 1023 characters, where nsExec and NSIS's strings cut it.

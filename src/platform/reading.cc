@@ -3,6 +3,7 @@
 #include <array>
 
 #include "platform/files.h"
+#include "platform/folder.h"
 
 namespace qrl::platform {
 
@@ -21,6 +22,12 @@ Result<std::string> read_all(InputFile& file, std::size_t limit) {
 
 Result<std::string> read_file(const std::string& path, std::size_t limit) {
   auto file = open_for_reading(path);
+  if (!file) return fail(file.error());
+  return read_all(*file, limit);
+}
+
+Result<std::string> Folder::read_file(std::string_view name, std::size_t limit) const {
+  auto file = open_for_reading(name);
   if (!file) return fail(file.error());
   return read_all(*file, limit);
 }

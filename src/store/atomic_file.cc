@@ -174,10 +174,9 @@ Status write_file_via_fixed_temp(const platform::Folder& folder, std::string_vie
   auto written = [&]() -> Status {
     // Whatever stands under the fixed name makes way; only a file this call
     // creates anew is written.
-    auto leftover = folder.find(temp);
-    if (!leftover) return fail(leftover.error());
-    if (*leftover) {
-      if (auto deleted = folder.delete_file(temp); !deleted) return deleted;
+    if (auto deleted = folder.delete_file(temp);
+        !deleted && !platform::is_not_found(deleted.error())) {
+      return deleted;
     }
     auto file = folder.create_new_file(temp, platform::FileMode::kRecord);
     if (!file) return fail(file.error());

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "platform/files.h"
-#include "platform/system.h"
 #include "platform/posix/internal.h"
+#include "platform/system.h"
 
 namespace qrl::platform {
 

@@ -187,12 +187,6 @@ Result<InputFile> Folder::open_for_reading(std::string_view name) const {
   return posix::input_file(fd);
 }
 
-Result<std::string> Folder::read_file(std::string_view name, std::size_t limit) const {
-  auto file = open_for_reading(name);
-  if (!file) return fail(file.error());
-  return read_all(*file, limit);
-}
-
 Result<OutputFile> Folder::create_new_file(std::string_view name, FileMode mode) const {
   const int fd = open_retrying(fd_of(handle_), c_name(name).c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,

@@ -25,6 +25,31 @@ std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t
 
 }  // namespace
 
+namespace win32 {
+
+platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag) {
+  platform::FileInfo info;
+  info.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  info.is_reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  info.is_name_surrogate = info.is_reparse_point && IsReparseTagNameSurrogate(reparse_tag);
+  return info;
+}
+
+Result<platform::FileInfo> info_of_handle(void* handle) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
+  DWORD tag = 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag_info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
+      return fail(last_error());
+    tag = tag_info.ReparseTag;
+  }
+  return info_from(data.dwFileAttributes, tag);
+}
+
+}  // namespace win32
+
 // ---------------------------------------------------------------------------
 // Writing
 

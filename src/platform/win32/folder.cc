@@ -3,7 +3,6 @@
 // deletions through the file's own handle).
 #include <windows.h>
 // <windows.h> must come before the other system headers.
-#include <aclapi.h>
 #include <winternl.h>
 
 #include <algorithm>
@@ -12,8 +11,6 @@
 #include <vector>
 
 #include "platform/folder.h"
-#include "platform/process.h"
-#include "platform/security.h"
 #include "platform/system.h"
 #include "platform/win32/internal.h"
 
@@ -170,101 +167,7 @@ DWORD mark_for_deletion(HANDLE handle) {
 
 std::unexpected<Error> os_fail(DWORD code) { return fail(Error::os(static_cast<int>(code))); }
 
-// The security facts of an open object: its owner and DACL
-// (GetSecurityInfo from advapi32, loaded from System32 when first needed).
-using GetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
-                                         PACL*, PACL*, PSECURITY_DESCRIPTOR*);
-using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
-
-HMODULE advapi32() {
-  static const HMODULE module =
-      LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return module;
-}
-
-std::string sid_bytes(const void* sid) {
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  return std::string(reinterpret_cast<const char*>(bytes), 8 + 4 * std::size_t{bytes[1]});
-}
-
-// One class of information about this process's token (OpenProcessToken,
-// GetTokenInformation), as raw bytes.
-Result<std::vector<unsigned char>> token_information(TOKEN_INFORMATION_CLASS kind) {
-  const HMODULE module = advapi32();
-  const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
-  const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
-  if (module == nullptr || open_token == nullptr || token_info == nullptr)
-    return os_fail(ERROR_PROC_NOT_FOUND);
-  HANDLE raw = nullptr;
-  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &raw)) return fail(last_error());
-  const Handle token(raw);
-  DWORD size = 0;
-  token_info(token.get(), kind, nullptr, 0, &size);
-  std::vector<unsigned char> buffer(std::max<DWORD>(size, 64));
-  if (!token_info(token.get(), kind, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
-    return fail(last_error());
-  return buffer;
-}
-
-Result<std::string> token_user() {
-  auto user = token_information(TokenUser);
-  if (!user) return fail(user.error());
-  return sid_text(sid_bytes(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid));
-}
-
-Result<SecurityFacts> security_of(HANDLE handle) {
-  const auto get_security = lookup<GetSecurityInfoFn>(advapi32(), "GetSecurityInfo");
-  if (advapi32() == nullptr || get_security == nullptr) return os_fail(ERROR_PROC_NOT_FOUND);
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD code =
-      get_security(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                   &owner, nullptr, &dacl, nullptr, &descriptor);
-  if (code != ERROR_SUCCESS) return os_fail(code);
-  SecurityFacts facts;
-  if (owner != nullptr) facts.owner = sid_text(sid_bytes(owner));
-  facts.has_dacl = dacl != nullptr;
-  if (dacl != nullptr) {
-    facts.entries = parse_acl(std::string_view(reinterpret_cast<const char*>(dacl), dacl->AclSize));
-  }
-  LocalFree(descriptor);
-  return facts;
-}
-
 }  // namespace
-
-namespace win32 {
-
-platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag) {
-  platform::FileInfo info;
-  info.is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  info.is_reparse_point = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  info.is_name_surrogate = info.is_reparse_point && IsReparseTagNameSurrogate(reparse_tag);
-  return info;
-}
-
-Result<platform::FileInfo> info_of_handle(void* handle) {
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
-  DWORD tag = 0;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    FILE_ATTRIBUTE_TAG_INFO tag_info;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
-      return fail(last_error());
-    tag = tag_info.ReparseTag;
-  }
-  return info_from(data.dwFileAttributes, tag);
-}
-
-}  // namespace win32
-
-Result<bool> run_is_elevated() {
-  auto elevation = token_information(TokenElevation);
-  if (!elevation) return fail(elevation.error());
-  return reinterpret_cast<const TOKEN_ELEVATION*>(elevation->data())->TokenIsElevated != 0;
-}
 
 // ---------------------------------------------------------------------------
 // Folder
@@ -440,12 +343,6 @@ Result<InputFile> Folder::open_for_reading(std::string_view name) const {
   return win32::input_file(opened.handle.release());
 }
 
-Result<std::string> Folder::read_file(std::string_view name, std::size_t limit) const {
-  auto file = open_for_reading(name);
-  if (!file) return fail(file.error());
-  return read_all(*file, limit);
-}
-
 Result<OutputFile> Folder::create_new_file(std::string_view name, FileMode) const {
   Opened opened =
       open_when_released(to_handle(handle_), name, GENERIC_WRITE, kShareAll, FILE_CREATE,
@@ -547,7 +444,7 @@ Result<LockFile> Folder::open_lock_file(std::string_view name) const {
 }
 
 Result<bool> Folder::changeable_by_others(std::optional<std::string_view> name) const {
-  auto user = token_user();
+  auto user = win32::token_user();
   if (!user) return fail(user.error());
   Handle file;
   if (name) {
@@ -555,7 +452,7 @@ Result<bool> Folder::changeable_by_others(std::optional<std::string_view> name) 
     if (!opened.handle.valid()) return os_fail(opened.code);
     file = std::move(opened.handle);
   }
-  auto facts = security_of(name ? file.get() : to_handle(handle_));
+  auto facts = win32::security_of(name ? file.get() : to_handle(handle_));
   if (!facts) return fail(facts.error());
   return other_users_may_change(*facts, *user);
 }

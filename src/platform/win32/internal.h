@@ -12,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/result.h"
+#include "platform/security.h"
 
 namespace qrl::platform::win32 {
 
@@ -116,5 +117,11 @@ platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag
 
 // An open file for reading, checked: a disk file, with its size.
 Result<platform::InputFile> input_file(void* handle);
+
+// This run's user, as a SID text ("S-1-5-21-...").
+Result<std::string> token_user();
+
+// The owner and DACL of an open object (its handle has READ_CONTROL).
+Result<platform::SecurityFacts> security_of(void* handle);
 
 }  // namespace qrl::platform::win32

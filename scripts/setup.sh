@@ -10,9 +10,9 @@ export LANG=C.UTF-8
 
 # What the Linux build needs, and what the Windows build and its tests add
 # (NSIS and Python for the sample installer's test, osslsigncode and openssl
-# for scripts/check-signing). cmake only recommends make, and the set-up
-# installs without recommendations.
-linux_packages=(cmake make g++ libssl-dev nlohmann-json3-dev googletest)
+# for scripts/check-signing). The builds use Ninja, which schedules a
+# target's sources as soon as what they need is built.
+linux_packages=(cmake ninja-build g++ libssl-dev nlohmann-json3-dev googletest)
 windows_packages=(g++-mingw-w64-x86-64-posix wine wine64 nsis python3 osslsigncode openssl)
 # The fuzz targets: clang 16 with libc++ (clang cannot use libstdc++ 12's
 # std::expected), libFuzzer and the sanitizer runtimes; llvm-16 brings the
@@ -35,6 +35,17 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
       "${missing[@]}" >/dev/null
   fi
+}
+
+# Configures the build folder of a cmake preset (build/PRESET). A folder that
+# an older checkout configured for make is configured afresh for Ninja: cmake
+# refuses to change a folder's generator.
+configure_preset() {
+  local cache="build/$1/CMakeCache.txt"
+  if [ -f "$cache" ] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$cache"; then
+    rm -rf "$cache" "build/$1/CMakeFiles"
+  fi
+  cmake --preset "$1" >/dev/null
 }
 
 # Gives the Windows tests a Wine prefix of their own under the build folder,

@@ -17,12 +17,6 @@ constexpr const char* kLeaseFile = ".qrl-update.json";
 constexpr const char* kCannotCancelOther = "不能撤销其他安装器的更新";
 constexpr const char* kLeaseNotOwned = "更新通知不属于当前安装器";
 
-std::string describe(const std::vector<std::string>& args) {
-  std::string text = "qrl_update";
-  for (const auto& arg : args) text += " [" + arg + "]";
-  return text;
-}
-
 std::string lease_of(std::uint64_t owner) {
   return "{\"owner\":" + std::to_string(owner) + ",\"started\":1}";
 }
@@ -33,7 +27,7 @@ class EntryDispatch : public ::testing::Test {
   std::string inst = root / "inst";
 
   RunResult run(const std::vector<std::string>& args) {
-    SCOPED_TRACE(describe(args));
+    SCOPED_TRACE(command_text(args));
     return run_program(args);
   }
   static void expect_silent_success(const RunResult& result) {
@@ -119,7 +113,7 @@ TEST_F(EntryDispatch, EveryLeaseCheckingCommandIsReachedWithItsForm) {
   for (const auto& tail : tails) {
     std::vector<std::string> args{tail[0], "--install-dir", inst, "--owner", "1"};
     args.insert(args.end(), tail.begin() + 1, tail.end());
-    SCOPED_TRACE(describe(args));
+    SCOPED_TRACE(command_text(args));
     expect_failure(run(args), kLeaseNotOwned);
     EXPECT_EQ(tree(inst), before);
     EXPECT_EQ(read_file(join(inst, kLeaseFile)), lease_of(7));

@@ -19,19 +19,13 @@ struct Refusal {
   std::string line;
 };
 
-std::string describe(const std::vector<std::string>& args) {
-  std::string text = "qrl_update";
-  for (const auto& arg : args) text += " [" + arg + "]";
-  return text;
-}
-
 class EntryRefusals : public ::testing::Test {
  protected:
   TempDir root;
   std::string inst = root / "inst";
 
   void expect_refused(const std::vector<std::string>& args, const std::string& line) {
-    SCOPED_TRACE(describe(args));
+    SCOPED_TRACE(command_text(args));
     const RunResult result = run_program(args);
     EXPECT_EQ(result.exit_code, 20);
     EXPECT_EQ(result.err, line + "\n");
@@ -179,7 +173,7 @@ TEST_F(EntryRefusals, ArgumentThatIsNotUtf8) {
            {"cancel", "--install-dir", bad_inst, "--owner", "1"},
            {"\xed\xa0\x80", "--install-dir", inst, "--owner", "1"},  // an encoded surrogate
        }) {
-    SCOPED_TRACE(describe(args));
+    SCOPED_TRACE(command_text(args));
     const RunResult result = run_program(args);
     EXPECT_EQ(result.exit_code, 20);
     ASSERT_FALSE(result.err.empty());

@@ -24,7 +24,7 @@ class FakeClock final : public platform::Clock {
 constexpr unsigned long kHeld = 32;    // a sharing violation
 constexpr unsigned long kRefused = 5;  // an answer that is final here
 
-struct HoldCase {
+struct BoundCase {
   const char* name;
   int held_tries;                  // tries that find the file held before it is free
   std::vector<int> earlier_holds;  // operations of the same run before, held for good
@@ -34,7 +34,7 @@ struct HoldCase {
 
 TEST(HoldWaits, EachOperationAndTheWholeRunAreBounded) {
   const auto forever = 1'000'000;
-  const std::vector<HoldCase> cases = {
+  const std::vector<BoundCase> cases = {
       {"free at once", 0, {}, 0, 0ms},
       {"a passing hold", 3, {}, 0, 10ms + 20ms + 40ms},
       {"held past the bound", forever, {}, kHeld, platform::kHoldBound},
@@ -42,7 +42,7 @@ TEST(HoldWaits, EachOperationAndTheWholeRunAreBounded) {
       {"the run's bound", forever, {forever, forever, forever}, kHeld, 1000ms},
       {"the run's bound spent", 1, {forever, forever, forever, forever}, kHeld, 0ms},
   };
-  for (const HoldCase& c : cases) {
+  for (const BoundCase& c : cases) {
     FakeClock clock;
     platform::HoldWaits waits(clock);
     const auto passing = [](unsigned long code) { return code == kHeld; };

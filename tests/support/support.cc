@@ -164,6 +164,12 @@ std::string program_path() {
   return join(build_dir(), on_windows() ? "qrl_update.exe" : "qrl_update");
 }
 
+std::string command_text(const std::vector<std::string>& args) {
+  std::string text = "qrl_update";
+  for (const auto& arg : args) text += " [" + arg + "]";
+  return text;
+}
+
 std::string fixture_path() {
   return join(build_dir(), on_windows() ? "qrl_fixture.exe" : "qrl_fixture");
 }

@@ -143,6 +143,10 @@ struct RunResult {
   std::string err;
 };
 
+// A run's command line as a test names it: "qrl_update [a] [b]", so that an
+// empty or spaced argument shows.
+std::string command_text(const std::vector<std::string>& args);
+
 // Runs the real program with `args` (not including the program path), waits
 // for it (failing the test after `bound`) and returns its status and output.
 RunResult run_program(const std::vector<std::string>& args, std::chrono::milliseconds bound = 120s);

@@ -101,6 +101,11 @@ void* Handle::release() {
   return handle;
 }
 
+void* proc_address(void* module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+}
+
 void Handle::reset(void* handle) {
   if (valid()) CloseHandle(handle_);
   handle_ = handle;

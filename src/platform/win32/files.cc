@@ -10,18 +10,17 @@
 
 namespace qrl::platform {
 
+using win32::from_handle;
 using win32::Handle;
 using win32::kShareAll;
 using win32::last_error;
 using win32::system_path;
+using win32::to_handle;
 
 namespace {
 
 // Largest single read or write: well inside a DWORD.
 constexpr std::size_t kChunk = 1u << 30;
-
-HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
 }  // namespace
 

@@ -16,9 +16,13 @@
 
 namespace qrl::platform {
 
+using win32::from_handle;
 using win32::Handle;
 using win32::kShareAll;
 using win32::last_error;
+using win32::lookup;
+using win32::os_fail;
+using win32::to_handle;
 
 namespace {
 
@@ -63,11 +67,6 @@ struct Ntdll {
   StatusToDosError status_to_dos_error = nullptr;
 };
 
-template <class F>
-F lookup(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 const Ntdll& ntdll() {
   static const Ntdll functions = [] {
     Ntdll f;
@@ -87,9 +86,6 @@ DWORD dos_error(NTSTATUS status) {
   const auto& f = ntdll();
   return f.status_to_dos_error ? f.status_to_dos_error(status) : ERROR_GEN_FAILURE;
 }
-
-HANDLE to_handle(std::intptr_t value) { return reinterpret_cast<HANDLE>(value); }
-std::intptr_t from_handle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 
 // A file or folder opened relative to `folder`: the handle, or the Windows
 // error code of the refusal.
@@ -164,8 +160,6 @@ DWORD mark_for_deletion(HANDLE handle) {
     return 0;
   return refused;
 }
-
-std::unexpected<Error> os_fail(DWORD code) { return fail(Error::os(static_cast<int>(code))); }
 
 }  // namespace
 

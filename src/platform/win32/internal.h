@@ -62,6 +62,24 @@ std::wstring extended_form(std::wstring_view full);
 // Error::os of GetLastError().
 Error last_error();
 
+// A failure with the Windows error `code` (Error::os).
+inline std::unexpected<Error> os_fail(unsigned long code) {
+  return fail(Error::os(static_cast<int>(code)));
+}
+
+// The handles of the interface's classes are kept as integers (std::intptr_t),
+// so that its headers need no system header.
+inline void* to_handle(std::intptr_t value) { return reinterpret_cast<void*>(value); }
+inline std::intptr_t from_handle(void* handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+// A function of a loaded module by its name (GetProcAddress), as the type `F`;
+// null when the module or the function is missing.
+void* proc_address(void* module, const char* name);
+template <class F>
+F lookup(void* module, const char* name) {
+  return reinterpret_cast<F>(proc_address(module, name));
+}
+
 // Whether `code`, the answer of an operation on a file, may come from another
 // program holding the file for a moment: a sharing violation (32), a lock
 // violation (33), or access denied (5) unless `denied_is_final` says the file

@@ -16,15 +16,10 @@ namespace qrl::platform {
 
 using win32::Handle;
 using win32::last_error;
+using win32::lookup;
+using win32::os_fail;
 
 namespace {
-
-template <class F>
-F lookup(HMODULE module, const char* name) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-std::unexpected<Error> os_fail(DWORD code) { return fail(Error::os(static_cast<int>(code))); }
 
 using GetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*,
                                          PACL*, PACL*, PSECURITY_DESCRIPTOR*);

@@ -25,9 +25,12 @@ using test::kShareNone;
 using test::kShareReadWrite;
 
 constexpr auto kShortHold = 600ms;
-// Longer than the bound, short enough that a refused deletion of a temporary
-// file (tried again for one more bound) sees the holder let go.
+// Held by a scanner from the moment the file was last written: longer than
+// the bound, short enough that a refused deletion of a temporary file (tried
+// again for one more bound) sees the scanner let go.
 constexpr auto kLongHold = platform::kHoldBound + 1500ms;
+// Held until the test ends the holder, however slowly the program starts.
+constexpr auto kHeldForGood = 10min;
 
 class HeldFiles : public test::Installation {
  protected:
@@ -219,9 +222,9 @@ TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporar
   test::write_file(server("1.2.3"), "former server");
   for (const bool scanner : {false, true}) {
     SCOPED_TRACE(scanner ? "every new file scanned" : "target held");
-    auto holder = scanner ? test::start_scanner(at("mcp/1.2.3"), kShareReadWrite, kLongHold)
-                          : test::start_holding_for(at(".qrl-pair.json"), kShareReadWrite,
-                                                    platform::kHoldBound * 2);
+    auto holder =
+        scanner ? test::start_scanner(at("mcp/1.2.3"), kShareReadWrite, kLongHold)
+                : test::start_holding_for(at(".qrl-pair.json"), kShareReadWrite, kHeldForGood);
     const auto start = std::chrono::steady_clock::now();
     const auto result = scanner ? run("install-payload", payload_args("1.2.3"))
                                 : run("stage", package_args("1.2.3"));
@@ -249,7 +252,7 @@ TEST_F(HeldOnWindows, UnreadableCurrentRecordNeverLosesThePreviousVersion) {
 
   // Held past the bound: verify fails before it writes anything.
   {
-    auto holder = test::start_holding_for(at("mcp/current.json"), kShareNone, kLongHold);
+    auto holder = test::start_holding_for(at("mcp/current.json"), kShareNone, kHeldForGood);
     const auto result = run("verify", package_args("1.0.1"));
     EXPECT_FAILURE(result, 20, Error::os(32).display());
   }

@@ -121,14 +121,10 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   DWORD error = ERROR_INVALID_HANDLE;
   // Wine now and then refuses a process creation with ERROR_INTERNAL_ERROR
   // (1359) under load; the same call then succeeds when made again.
-  // The child shares the test's console (no CREATE_NO_WINDOW): a console of
-  // its own is one more process (conhost), which under Wine cost as much
-  // processor time as the child itself. Its standard handles are the files
-  // above either way; the sample installer's test starts the program as an
-  // installer does, without a console.
   for (int attempt = 0; opened && attempt < 5; ++attempt) {
     if (CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT | (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
+                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
+                           (listed ? EXTENDED_STARTUPINFO_PRESENT : 0),
                        nullptr, nullptr, &startup.StartupInfo, &info)) {
       CloseHandle(info.hThread);
       impl->handle = info.hProcess;

@@ -13,14 +13,19 @@
 #include "platform/folder.h"
 #include "platform/system.h"
 #include "platform/win32/internal.h"
+#include "platform/win32/relative.h"
 
 namespace qrl::platform {
 
+using win32::attributes_in;
 using win32::from_handle;
 using win32::Handle;
+using win32::kErrorStoppedOnSymlink;
 using win32::kShareAll;
 using win32::last_error;
-using win32::lookup;
+using win32::open_relative;
+using win32::open_when_released;
+using win32::Opened;
 using win32::os_fail;
 using win32::to_handle;
 
@@ -34,9 +39,6 @@ constexpr ACCESS_MASK kFolderAccess =
 constexpr ULONG kFolderOptions =
     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
 
-// "The create operation stopped after reaching a symbolic link."
-constexpr DWORD kErrorStoppedOnSymlink = 681;
-
 // The extended disposition class (21) and its flags, which the headers only
 // declare for newer targets.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -46,105 +48,6 @@ constexpr ULONG kDispositionIgnoreReadOnly = 0x10;
 struct DispositionInfoEx {
   ULONG Flags;
 };
-
-constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
-constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035);
-
-// The few functions of ntdll the folder needs, looked up once (ntdll is in
-// every process; linking it would add it to the import table).
-struct Ntdll {
-  using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                      PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-  using QueryDirectoryFile = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID,
-                                              ULONG, FILE_INFORMATION_CLASS, BOOLEAN,
-                                              PUNICODE_STRING, BOOLEAN);
-  using SetInformationFile = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                              FILE_INFORMATION_CLASS);
-  using StatusToDosError = ULONG(NTAPI*)(NTSTATUS);
-  CreateFile create_file = nullptr;
-  SetInformationFile set_information_file = nullptr;
-  QueryDirectoryFile query_directory_file = nullptr;
-  StatusToDosError status_to_dos_error = nullptr;
-};
-
-const Ntdll& ntdll() {
-  static const Ntdll functions = [] {
-    Ntdll f;
-    const HMODULE module = GetModuleHandleW(L"ntdll.dll");
-    if (module == nullptr) return f;
-    f.create_file = lookup<Ntdll::CreateFile>(module, "NtCreateFile");
-    f.query_directory_file = lookup<Ntdll::QueryDirectoryFile>(module, "NtQueryDirectoryFile");
-    f.set_information_file = lookup<Ntdll::SetInformationFile>(module, "NtSetInformationFile");
-    f.status_to_dos_error = lookup<Ntdll::StatusToDosError>(module, "RtlNtStatusToDosError");
-    return f;
-  }();
-  return functions;
-}
-
-DWORD dos_error(NTSTATUS status) {
-  if (status == kStatusObjectNameCollision) return ERROR_FILE_EXISTS;  // as CreateFileW says it
-  const auto& f = ntdll();
-  return f.status_to_dos_error ? f.status_to_dos_error(status) : ERROR_GEN_FAILURE;
-}
-
-// A file or folder opened relative to `folder`: the handle, or the Windows
-// error code of the refusal.
-struct Opened {
-  Handle handle;
-  DWORD code = 0;
-};
-
-Opened open_relative(HANDLE folder, std::string_view name, ACCESS_MASK access, ULONG share,
-                     ULONG disposition, ULONG options) {
-  Opened opened;
-  const auto& f = ntdll();
-  if (f.create_file == nullptr) {
-    opened.code = ERROR_PROC_NOT_FOUND;
-    return opened;
-  }
-  std::wstring wide = win32::widen(name);
-  UNICODE_STRING object_name;
-  object_name.Buffer = wide.data();
-  object_name.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
-  object_name.MaximumLength = object_name.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &object_name, OBJ_CASE_INSENSITIVE, folder, nullptr);
-  IO_STATUS_BLOCK io{};
-  HANDLE handle = nullptr;
-  const NTSTATUS status =
-      f.create_file(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                    share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status < 0) {
-    opened.code = dos_error(status);
-  } else {
-    opened.handle.reset(handle);
-  }
-  return opened;
-}
-
-// The attributes of the entry `name` (following a final link), for the retry's
-// question whether access denied is final.
-DWORD attributes_in(HANDLE folder, std::string_view name) {
-  Opened opened = open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                                FILE_OPEN_FOR_BACKUP_INTENT);
-  if (!opened.handle.valid()) return INVALID_FILE_ATTRIBUTES;
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!GetFileInformationByHandle(opened.handle.get(), &data)) return INVALID_FILE_ATTRIBUTES;
-  return data.dwFileAttributes;
-}
-
-// open_relative, tried again while another program holds the file.
-Opened open_when_released(HANDLE folder, std::string_view name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, ULONG options) {
-  Opened opened;
-  win32::retry_while_held(
-      [&]() -> unsigned long {
-        opened = open_relative(folder, name, access, share, disposition, options);
-        return opened.code;
-      },
-      [&] { return win32::denied_is_final(attributes_in(folder, name)); });
-  return opened;
-}
 
 // Sets the delete disposition of an open file or folder; a read-only file
 // falls back to the extended disposition that ignores the attribute.
@@ -274,18 +177,14 @@ Result<std::optional<FileInfo>> Folder::find_following(std::string_view name) co
 }
 
 Result<std::vector<DirEntry>> Folder::list() const {
-  const auto& f = ntdll();
-  if (f.query_directory_file == nullptr) return os_fail(ERROR_PROC_NOT_FOUND);
   std::vector<DirEntry> entries;
   std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
-  for (BOOLEAN restart = TRUE;; restart = FALSE) {
-    IO_STATUS_BLOCK io{};
-    const NTSTATUS status =
-        f.query_directory_file(to_handle(handle_), nullptr, nullptr, nullptr, &io, buffer.data(),
-                               static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)),
-                               FileFullDirectoryInformation, FALSE, nullptr, restart);
-    if (status == kStatusNoMoreFiles) return entries;
-    if (status < 0) return os_fail(dos_error(status));
+  for (bool restart = true;; restart = false) {
+    const DWORD code =
+        win32::query_directory(to_handle(handle_), buffer.data(),
+                               static_cast<ULONG>(buffer.size() * sizeof(LONGLONG)), restart);
+    if (code == win32::kNoMoreEntries) return entries;
+    if (code != 0) return os_fail(code);
     const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
     for (;;) {
       const auto* item = reinterpret_cast<const FILE_FULL_DIR_INFORMATION*>(at);
@@ -354,18 +253,9 @@ struct RenameInformation {
   ULONG FileNameLength;
   WCHAR FileName[1];
 };
-constexpr auto kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
-
-// Renames the open file to `info`'s name (NtSetInformationFile, so that the
-// name is never taken for a path of the current folder).
-DWORD rename_open_file(HANDLE file, RenameInformation* info, std::size_t size) {
-  const auto& f = ntdll();
-  if (f.set_information_file == nullptr) return ERROR_PROC_NOT_FOUND;
-  IO_STATUS_BLOCK io{};
-  const NTSTATUS status =
-      f.set_information_file(file, &io, info, static_cast<ULONG>(size), kFileRenameInformation);
-  return status < 0 ? dos_error(status) : 0;
-}
+// FileRenameInformation: renamed through NtSetInformationFile, so that the
+// name is never taken for a path of the current folder.
+constexpr int kFileRenameInformation = 10;
 
 }  // namespace
 
@@ -387,7 +277,9 @@ Status Folder::rename(std::string_view from, std::string_view to, bool write_thr
             open_relative(to_handle(handle_), from, DELETE | (write_through ? FILE_WRITE_DATA : 0),
                           kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
         if (!source.handle.valid()) return source.code;
-        if (const DWORD refused = rename_open_file(source.handle.get(), info, buffer.size()))
+        if (const DWORD refused =
+                win32::set_information(source.handle.get(), info, static_cast<ULONG>(buffer.size()),
+                                       kFileRenameInformation))
           return refused;
         moved = std::move(source.handle);
         return 0;

@@ -34,7 +34,54 @@ std::string timestamp() {
   return text;
 }
 
+// The length of the valid UTF-8 sequence that `text` starts with (shortest
+// form, no surrogate, at most U+10FFFF); 0 when it starts with none.
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the bounds of the second byte
+  if (lead < 0x80) {
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // shorter forms
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // shorter forms
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
 }  // namespace
+
+std::string escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const auto c = static_cast<unsigned char>(text.front());
+    const std::size_t length = c < 0x20 || c == 0x7F ? 0 : utf8_length(text);
+    if (length == 0) {
+      out += "\\x";
+      append_hex(out, c);
+      text.remove_prefix(1);
+    } else {
+      out.append(text.substr(0, length));
+      text.remove_prefix(length);
+    }
+  }
+  return out;
+}
 
 void open(const std::string& path) {
   auto opened = platform::open_log_file(path);
@@ -46,7 +93,7 @@ bool enabled() { return file().has_value(); }
 void line(std::string_view text) {
   if (!enabled()) return;
   std::string entry = timestamp() + " [" + std::to_string(platform::current_process_id()) + "] ";
-  for (const char c : text) entry.push_back(c == '\n' || c == '\r' ? ' ' : c);
+  entry += escaped(text);
   entry.push_back('\n');
   // One write, so that lines of runs appending at once do not interleave.
   (void)file()->write_all(entry);

@@ -20,8 +20,15 @@ void open(const std::string& path);
 // Whether lines go anywhere; callers that would build a costly line ask first.
 bool enabled();
 
-// Appends one line (line feeds inside it become blanks).
+// Appends one line, `text` escaped.
 void line(std::string_view text);
+
+// `text` as a line of the log holds it: C0 control characters (line breaks
+// among them) and DEL become \xNN, as does every byte that is not part of
+// valid UTF-8; valid UTF-8 text (Chinese messages, paths) stays as it is. What
+// others choose (process names, names read from folders, paths) can then
+// neither start a line of its own nor reach a terminal as a control sequence.
+std::string escaped(std::string_view text);
 
 // "<what> <path>", then "failed: <error>" when `done` failed.
 void file_step(std::string_view what, const std::string& path, const Status& done);

@@ -271,9 +271,10 @@ std::unique_ptr<Process> start_locking(const std::string& file) {
 }
 
 std::unique_ptr<Process> start_holding_for(const std::string& file, unsigned share,
-                                           std::chrono::milliseconds how_long) {
-  return start_until_ready(fixture_path(), {"--hold-for", file, std::to_string(share),
-                                            std::to_string(how_long.count())});
+                                           std::chrono::milliseconds how_long,
+                                           const std::string& holder) {
+  return start_until_ready(
+      holder, {"--hold-for", file, std::to_string(share), std::to_string(how_long.count())});
 }
 
 std::unique_ptr<Process> start_scanner(const std::string& dir, unsigned share,

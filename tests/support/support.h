@@ -102,6 +102,10 @@ std::string fixture_path();
 // In place of a file for standard error: a pipe whose reader has gone, so that
 // every write to it fails.
 inline constexpr const char* kBrokenPipe = "<broken pipe>";
+// In place of a file for a standard stream: nothing, as an installer that
+// closed its own leaves it. POSIX: the descriptor is closed (`0<&-`, `1>&-`,
+// `2>&-`); Windows: a handle value that names nothing.
+inline constexpr const char* kClosed = "<closed>";
 
 // A process started by a test. The destructor ends it (if still running) and
 // waits for it, so no test leaves a process behind, even when it fails.
@@ -110,11 +114,12 @@ class Process {
   // Starts `exe` with `args` (not including the program path). Standard input
   // is the null device; standard output and standard error go to the given
   // files, or to the null device when empty; standard error may also be
-  // kBrokenPipe.
+  // kBrokenPipe. Any of the three may be kClosed.
   static std::unique_ptr<Process> start(const std::string& exe,
                                         const std::vector<std::string>& args,
                                         const std::string& out_file = "",
-                                        const std::string& err_file = "");
+                                        const std::string& err_file = "",
+                                        const std::string& in_file = "");
   ~Process();
 
   std::uint32_t pid() const;
@@ -216,11 +221,12 @@ std::unique_ptr<Process> start_locking(const std::string& file);
 inline constexpr unsigned kShareNone = 0;
 inline constexpr unsigned kShareReadWrite = 3;
 
-// Starts the fixture holding the existing `file` the way a scanner does (share
-// mode `share`) for `how_long`, and waits until it holds it. The fixture lets
-// go by itself; the object ends it if it still runs.
+// Starts the fixture (or its copy `holder`) holding the existing `file` the
+// way a scanner does (share mode `share`) for `how_long`, and waits until it
+// holds it. The fixture lets go by itself; the object ends it if it still runs.
 std::unique_ptr<Process> start_holding_for(const std::string& file, unsigned share,
-                                           std::chrono::milliseconds how_long);
+                                           std::chrono::milliseconds how_long,
+                                           const std::string& holder = fixture_path());
 // Starts the fixture watching `dir` like an antivirus: every file that appears
 // or changes there is held (share mode `share`) for `how_long` as soon as it
 // can be opened.

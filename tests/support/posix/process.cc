@@ -46,16 +46,27 @@ Process::~Process() { kill(); }
 
 std::unique_ptr<Process> Process::start(const std::string& exe,
                                         const std::vector<std::string>& args,
-                                        const std::string& out_file, const std::string& err_file) {
+                                        const std::string& out_file, const std::string& err_file,
+                                        const std::string& in_file) {
   auto impl = std::make_unique<Impl>();
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_file.empty() ? "/dev/null" : out_file.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (in_file == kClosed) {
+    posix_spawn_file_actions_addclose(&actions, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  }
+  if (out_file == kClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, out_file.empty() ? "/dev/null" : out_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
   int broken[2] = {-1, -1};
-  if (err_file == kBrokenPipe && pipe2(broken, O_CLOEXEC) == 0) {
+  if (err_file == kClosed) {
+    posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (err_file == kBrokenPipe && pipe2(broken, O_CLOEXEC) == 0) {
     close(broken[0]);
     posix_spawn_file_actions_adddup2(&actions, broken[1], 2);
   } else {

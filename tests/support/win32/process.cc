@@ -80,7 +80,8 @@ Process::~Process() { kill(); }
 
 std::unique_ptr<Process> Process::start(const std::string& exe,
                                         const std::vector<std::string>& args,
-                                        const std::string& out_file, const std::string& err_file) {
+                                        const std::string& out_file, const std::string& err_file,
+                                        const std::string& in_file) {
   auto impl = std::make_unique<Impl>();
   const std::wstring application = widen(exe);
   // The program path is the first token; CommandLineToArgvW takes it up to the
@@ -88,9 +89,15 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   std::wstring command_line = L"\"" + application + L"\"";
   for (const auto& arg : args) command_line += L" " + quote(widen(arg));
 
-  HANDLE handles[3] = {open_inheritable("", false), open_inheritable(out_file, true),
+  // What an installer whose own handle was closed may hand on: a value that
+  // names nothing in the new process.
+  const HANDLE nothing = reinterpret_cast<HANDLE>(std::intptr_t{0x1234});
+  HANDLE handles[3] = {in_file == kClosed ? nothing : open_inheritable("", false),
+                       out_file == kClosed ? nothing : open_inheritable(out_file, true),
                        INVALID_HANDLE_VALUE};
-  if (err_file == kBrokenPipe) {
+  if (err_file == kClosed) {
+    handles[2] = nothing;
+  } else if (err_file == kBrokenPipe) {
     SECURITY_ATTRIBUTES security{sizeof security, nullptr, TRUE};
     HANDLE reader = nullptr;
     if (CreatePipe(&reader, &handles[2], &security, 0)) CloseHandle(reader);
@@ -100,14 +107,19 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
   bool opened = true;
   for (HANDLE h : handles) opened = opened && h != INVALID_HANDLE_VALUE;
 
-  // Only the three standard handles are inherited.
+  // Only the standard handles are inherited (those that name something).
+  std::vector<HANDLE> inherited;
+  for (HANDLE h : handles) {
+    if (h != nothing) inherited.push_back(h);
+  }
   SIZE_T list_size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
   std::vector<char> list_storage(list_size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_storage.data());
-  const bool listed = InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
-                      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                                sizeof handles, nullptr, nullptr);
+  const bool listed =
+      !inherited.empty() && InitializeProcThreadAttributeList(list, 1, 0, &list_size) &&
+      UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                inherited.size() * sizeof(HANDLE), nullptr, nullptr);
 
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
@@ -135,7 +147,7 @@ std::unique_ptr<Process> Process::start(const std::string& exe,
     if (error != ERROR_INTERNAL_ERROR) break;
   }
   if (listed) DeleteProcThreadAttributeList(list);
-  for (HANDLE h : handles) {
+  for (HANDLE h : inherited) {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
   if (impl->handle == nullptr) ADD_FAILURE() << "cannot start " << exe << ": error " << error;

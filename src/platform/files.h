@@ -52,15 +52,29 @@ class OutputFile {
 
 // Opens the support log for appending, creating it when missing; every
 // write_all goes to its end, whatever other writers appended meanwhile.
-// Others may read, write and delete it meanwhile. It is opened without waiting
-// and without following a link, and refused unless it is a regular file with a
+// Others may read, write and delete it meanwhile. Its folder is reached one
+// component at a time without following a link anywhere on the way (an elevated
+// run must not be led to create the log in a folder of somebody else's
+// choosing), and the log is opened relative to that folder without waiting and
+// without following a link, and refused unless it is a regular file with a
 // single name (no FIFO or device that could block or swallow the run, no hard
-// link through which the lines would land in some other file). Windows:
-// CreateFileW FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share 7, OPEN_ALWAYS,
-// FILE_FLAG_OPEN_REPARSE_POINT; a disk file, no reparse point, one link.
-// POSIX: open(O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW, 0644),
-// then fstat: S_ISREG and st_nlink == 1.
+// link through which the lines would land in some other file).
+// Windows: the path made absolute (GetFullPathNameW), its root ("C:\",
+// "\\server\share\") opened, then each folder relative to the one before
+// with NtCreateFile and FILE_OPEN_REPARSE_POINT, a name-surrogate reparse point
+// (link, junction, mount point) refused with ERROR_STOPPED_ON_SYMLINK; the log
+// with FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, share 7, FILE_OPEN_IF,
+// FILE_OPEN_REPARSE_POINT: a disk file, no reparse point, one link.
+// POSIX: the folder by openat2 with RESOLVE_NO_SYMLINKS, or, where the kernel
+// lacks it (ENOSYS, EPERM, E2BIG), by openat(O_PATH | O_DIRECTORY | O_NOFOLLOW)
+// of each component from "/" or the current folder ("." and ".." taken as the
+// kernel takes them); then openat(O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK |
+// O_NOFOLLOW, 0644) and fstat: S_ISREG and st_nlink == 1.
 Result<OutputFile> open_log_file(const std::string& path);
+
+// For the tests only: with `forced`, open_log_file reaches the log's folder by
+// the walk even where the kernel has openat2 (POSIX). Windows always walks.
+void force_log_folder_walk(bool forced);
 
 // The error of a file that is not a regular file (a FIFO, a device, a pipe):
 // reading it could block for ever or never end, so it is refused at once.

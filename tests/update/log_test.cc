@@ -3,6 +3,7 @@
 // the outcome, or of the disk without it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 #include "cli/messages.h"
@@ -10,6 +11,9 @@
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "mcp/payload.h"
+#include "platform/files.h"
+#include "store/log.h"
+#include "support/os.h"
 #include "update/pair.h"
 
 namespace qrl {
@@ -188,6 +192,14 @@ TEST_F(Log, AFileInUseIsToldWithWhoHoldsIt) {
   make_package("1", "1", test::launcher_config("1.0.0"));
   test::make_fixture(server("1.2.3"));
   auto serving = test::start_staying(server("1.2.3"));
+  // On Linux a second holder, whose name (taken from its file name) carries
+  // control characters that would start a line and clear a terminal.
+  const std::string odd_name = "held\x1b[2J\nby";
+  std::unique_ptr<test::Process> odd;
+  if (!test::on_windows()) {
+    test::make_fixture(root / odd_name);
+    odd = test::start_holding_for(server("1.2.3"), test::kShareReadWrite, 10min, root / odd_name);
+  }
   const RunResult result = run_logged("install-payload", payload_args("1.2.3"));
   EXPECT_FAILURE(result, 20, kMsgVersionInUse);
   const auto held = lines_with(server("1.2.3") + " held by:");
@@ -198,6 +210,66 @@ TEST_F(Log, AFileInUseIsToldWithWhoHoldsIt) {
     ASSERT_EQ(held.size(), 1u) << log();
     EXPECT_NE(held.front().find("(pid " + std::to_string(serving->pid()) + ")"), std::string::npos)
         << held.front();
+    EXPECT_NE(held.front().find("held\\x1b[2J\\x0aby (pid " + std::to_string(odd->pid()) + ")"),
+              std::string::npos)
+        << held.front();
+  }
+}
+
+TEST(LogLine, ControlCharactersAndBytesThatAreNotUtf8AreEscaped) {
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"C:\\Quarlo\\mcp /tmp/x \"q\" ~", "C:\\Quarlo\\mcp /tmp/x \"q\" ~"},
+      {"a\nb\r\n\t", "a\\x0ab\\x0d\\x0a\\x09"},
+      {std::string("\0\x1b[2J\x1f\x7f", 7), "\\x00\\x1b[2J\\x1f\\x7f"},
+      // UTF-8 of two, three and four bytes stays.
+      {"Quarlo 仍在运行 ü 𝄞", "Quarlo 仍在运行 ü 𝄞"},
+      // Cut short, a lone continuation byte, a shorter form, a surrogate,
+      // beyond U+10FFFF, bytes that never occur.
+      {"\xe4\xbd", "\\xe4\\xbd"},
+      {"\xc3(\x80", "\\xc3(\\x80"},
+      {"\xc0\xaf\xe0\x9f\xbf\xf0\x8f\xbf\xbf", "\\xc0\\xaf\\xe0\\x9f\\xbf\\xf0\\x8f\\xbf\\xbf"},
+      {"\xed\xa0\x80\xf4\x90\x80\x80", "\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
+      {"\xf5\xff", "\\xf5\\xff"},
+  };
+  for (const auto& [text, line] : cases) EXPECT_EQ(log::escaped(text), line) << log::shown(text);
+}
+
+TEST_F(Log, ALinkOnTheWayToTheLogIsNeverFollowed) {
+  if (!test::links_supported()) GTEST_SKIP() << "links cannot be made here (Wine)";
+  // A log three folders deep, "." and ".." on the way; in turn no folder, its
+  // first, its middle and its last folder is a link to a folder elsewhere that
+  // holds the rest of the path. Run as root, a link there could lead the log
+  // into any folder. The log is not used; nothing changes there or in the
+  // outcome.
+  const std::string path = root / "a/./b/../b/c/qrl_update.log";
+  const RunResult plain = run("cancel");
+  for (const std::string linked : {"", "a", "a/b", "a/b/c"}) {
+    SCOPED_TRACE("link at [" + linked + "]");
+    std::filesystem::remove_all(test::fs_path(root / "a"));
+    test::make_dirs(root / "a/b/c");
+    test::TempDir elsewhere;
+    if (!linked.empty()) {
+      test::make_dirs(elsewhere / std::string("a/b/c").substr(linked.size()));
+      std::filesystem::remove_all(test::fs_path(root / linked));
+      test::make_symlink(elsewhere.path(), root / linked);
+    }
+    const auto before = test::tree(elsewhere.path());
+    // In the process, both ways to the folder: openat2 and the walk.
+    for (const bool walk : {false, true}) {
+      platform::force_log_folder_walk(walk);
+      EXPECT_EQ(platform::open_log_file(path).has_value(), linked.empty()) << "walk " << walk;
+      if (linked.empty()) {
+        // Relative to the current folder too.
+        const auto relative = std::filesystem::relative(test::fs_path(path));
+        EXPECT_TRUE(platform::open_log_file(test::from_fs(relative))) << test::from_fs(relative);
+      }
+    }
+    platform::force_log_folder_walk(false);
+    const RunResult logged = run("cancel", {"--log", path});
+    EXPECT_EQ(logged.exit_code, plain.exit_code);
+    EXPECT_EQ(logged.err, plain.err);
+    EXPECT_EQ(test::tree(elsewhere.path()), before);
+    EXPECT_EQ(test::exists(root / "a/b/c/qrl_update.log"), linked.empty());
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/win32/internal.h"
+#include "platform/win32/relative.h"
 
 namespace qrl::platform {
 
@@ -86,19 +87,82 @@ void OutputFile::close() {
   if (handle_ != -1) CloseHandle(to_handle(std::exchange(handle_, -1)));
 }
 
+namespace {
+
+// Enough of a folder on the way to the log to open names relative to it and
+// to read its attributes.
+constexpr DWORD kLogWalkAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+// The end of the component of `path` that starts at `from`.
+std::size_t log_component_end(std::wstring_view path, std::size_t from) {
+  const std::size_t end = path.find(L'\\', from);
+  return end == std::wstring_view::npos ? path.size() : end;
+}
+
+// The length of the root of an absolute path in the system's form, its
+// separator included: "C:\", "\\server\share\", "\\?\C:\",
+// "\\?\UNC\server\share\", "\\?\Volume{...}\"; 0 when the path has no such
+// root, or nothing after it.
+std::size_t log_root_length(std::wstring_view path) {
+  std::size_t end = 0;
+  if (path.starts_with(L"\\\\?\\UNC\\")) {
+    end = log_component_end(path, log_component_end(path, 8) + 1);  // server, share
+  } else if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) {
+    end = log_component_end(path, 4);
+  } else if (path.starts_with(L"\\\\")) {
+    end = log_component_end(path, log_component_end(path, 2) + 1);  // server, share
+  } else if (path.size() >= 2 && path[1] == L':') {
+    end = 2;
+  } else {
+    return 0;
+  }
+  return end + 1 < path.size() && path[end] == L'\\' ? end + 1 : 0;
+}
+
+}  // namespace
+
+void force_log_folder_walk(bool) {}
+
 Result<OutputFile> open_log_file(const std::string& path) {
   // Not tried again while held: a log that cannot be opened at once is no log.
-  Handle handle(CreateFileW(system_path(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
-                            kShareAll, nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr));
-  if (!handle.valid()) return fail(last_error());
+  const std::wstring full = system_path(path);
+  const std::size_t root = log_root_length(full);
+  if (root == 0) return win32::os_fail(ERROR_INVALID_NAME);
+  // The root itself is followed: whoever named the drive or share chose it.
+  Handle folder(CreateFileW(full.substr(0, root).c_str(), kLogWalkAccess, kShareAll, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder.valid()) return fail(last_error());
+  std::size_t start = root;
+  for (std::size_t end = full.find(L'\\', start); end != std::wstring::npos;
+       start = end + 1, end = full.find(L'\\', start)) {
+    if (end == start) continue;
+    const std::wstring_view name(full.data() + start, end - start);
+    // A "\\?\" path reaches the system as given; these names are not looked
+    // up as folders there.
+    if (name == L"." || name == L"..") return win32::os_fail(ERROR_INVALID_NAME);
+    win32::Opened next = win32::open_relative(
+        folder.get(), win32::narrow(name), kLogWalkAccess, kShareAll, FILE_OPEN,
+        FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT);
+    if (!next.handle.valid()) return win32::os_fail(next.code);
+    auto info = win32::info_of_handle(next.handle.get());
+    if (!info) return fail(info.error());
+    // Links, junctions and mount points lead elsewhere; other reparse points
+    // (a cloud-synchronised or deduplicated folder) do not.
+    if (info->is_name_surrogate) return win32::os_fail(win32::kErrorStoppedOnSymlink);
+    folder = std::move(next.handle);
+  }
+  win32::Opened log =
+      win32::open_relative(folder.get(), win32::narrow(std::wstring_view(full).substr(start)),
+                           FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN_IF,
+                           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  if (!log.handle.valid()) return win32::os_fail(log.code);
   BY_HANDLE_FILE_INFORMATION data;
-  if (!GetFileInformationByHandle(handle.get(), &data)) return fail(last_error());
-  if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
+  if (!GetFileInformationByHandle(log.handle.get(), &data)) return fail(last_error());
+  if (GetFileType(log.handle.get()) != FILE_TYPE_DISK ||
       (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
       data.nNumberOfLinks != 1)
     return fail(kMsgNotRegularFile);
-  return OutputFile::adopt(from_handle(handle.release()));
+  return OutputFile::adopt(from_handle(log.handle.release()));
 }
 
 // ---------------------------------------------------------------------------

@@ -85,7 +85,9 @@ Expected<RunOutcome, CommandFailure> run(const std::vector<std::string>& args) {
 }
 
 int main_entry(int argc, char** argv) {
-  platform::start_process();
+  const platform::ProcessStart started = platform::start_process();
+  // Standard error may name nothing safe to write to: no line.
+  if (!started.usable) return kExitFailure;
   // A failed allocation is the one exception the code below can raise: it
   // ends the run like any other failure, with one line and status 20. What
   // the command had allocated is released by then, so the line can be built.
@@ -100,6 +102,7 @@ int main_entry(int argc, char** argv) {
     if (auto log_path = find_optional(*args, "--log")) {
       log::open(*log_path);
       log::line("run: " + log::command_line(*args));
+      if (!started.log_note.empty()) log::line(started.log_note);
     }
     auto outcome = run(*args);
     if (!outcome) {

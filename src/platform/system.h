@@ -36,12 +36,40 @@ bool is_not_found(const Error& error);
 // ---------------------------------------------------------------------------
 // Process entry and exit
 
-// Called first in the process. Windows: DLLs are loaded from System32 only
+// What the start of the process found.
+struct [[nodiscard]] ProcessStart {
+  // False when the standard streams could not be made safe
+  // (guard_standard_streams): the run ends at once with exit status 20 and
+  // writes no line, since standard error is not known to be safe to write.
+  bool usable = true;
+  // A line for the support log, once it is open: why the redirection trust
+  // policy is not in force in an elevated run (Windows). Empty when there is
+  // nothing to tell.
+  std::string log_note;
+};
+
+// Called first in the process, before anything is opened. First
+// guard_standard_streams. Windows: DLLs are loaded from System32 only
 // (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)), never from the
 // program's own folder, where a downloaded or extracted helper may have
-// company. POSIX: SIGPIPE is ignored, so a standard error whose reader has
-// gone makes the write fail instead of killing the process.
-void start_process();
+// company; in an elevated run (or one whose elevation cannot be told) the
+// redirection trust policy is turned on (SetProcessMitigationPolicy with
+// ProcessRedirectionTrustPolicy, EnforceRedirectionTrust, looked up at run time
+// in kernel32: older systems lack it) and read back (GetProcessMitigationPolicy),
+// so that a junction made by a user who is no administrator is not followed.
+// POSIX: SIGPIPE is ignored, so a standard error whose reader has gone makes
+// the write fail instead of killing the process.
+ProcessStart start_process();
+
+// Makes sure that standard input, output and error never name one of the
+// program's own files. POSIX: each of descriptors 0, 1 and 2 that is closed
+// gets /dev/null, so that no file or folder the run opens later takes its
+// number (and receives the failure line, or keeps close-on-exec when a child's
+// pipe is moved onto it); fails with the error of the open. Windows: a
+// standard handle whose value names nothing (GetFileType fails) is set to
+// null (SetStdHandle) and so never written to: the value could later name a
+// file the run opened. Never fails there.
+Status guard_standard_streams();
 
 // The process's arguments as UTF-8 texts, element 0 being the program path.
 // Windows: GetCommandLineW split by CommandLineToArgvW (argc/argv are ignored).

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "support/support.h"
+#include "update/installation.h"
 
 namespace qrl::test {
 namespace {
@@ -194,6 +196,62 @@ TEST_F(EntryRefusals, AStandardErrorNobodyReadsDoesNotChangeTheStatus) {
       program_path(), {"no-such-command", "--install-dir", inst, "--owner", "1"}, "", kBrokenPipe);
   EXPECT_EQ(process->wait(), 20);
 }
+
+// An installer may start the program with its own standard streams closed
+// (POSIX `0<&- 1>&- 2>&-`; on Windows it then hands on values that name
+// nothing): no file of the program takes their place, the failure line never
+// lands in one, a launcher's answer still arrives, and the exit status still
+// tells the outcome.
+struct ClosedStreams {
+  const char* name;
+  const char* in;  // "" or kClosed, as for Process::start
+  const char* out;
+  const char* err;
+};
+
+class ClosedStandardStreams : public Installation,
+                              public testing::WithParamInterface<ClosedStreams> {};
+
+TEST_P(ClosedStandardStreams, ChangeNothingOfTheRun) {
+  TempDir logs;
+  const std::string log = logs / "qrl_update.log";
+  const auto status = [&](std::vector<std::string> more) {
+    more.insert(more.end(), {"--log", log});
+    auto process =
+        Process::start(program_path(), more, GetParam().out, GetParam().err, GetParam().in);
+    return process->wait(120s);
+  };
+  FixtureConfig launcher = launcher_config("1.0.0");
+  launcher.update_protocol = Answer{"2\n"};
+  make_fixture(at("qrl-mcp.exe"), launcher);
+  auto running = start_staying(at("qrl-mcp.exe"));
+  make_package("1", "1", launcher_config("1.0.0"));
+  // The launcher's answer "2" reaches prepare through a pipe.
+  EXPECT_EQ(status(args("prepare")), 11);
+  EXPECT_EQ(status(args("stage", package_args("1.2.3"))), 0);
+  EXPECT_EQ(status(args("stage", {"--app", in_pkg("missing.exe"), "--mcp", in_pkg("quarlo.exe")})),
+            20);
+
+  EXPECT_TRUE(decode_lease(read_file(at(".qrl-update.json")).value_or("")));
+  EXPECT_TRUE(decode_pair(read_file(at(".qrl-pair.json")).value_or("")));
+  // Every line of the log is one of its own: the failure line is not there.
+  const std::string all = read_file(log).value_or("");
+  const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] .+\n)");
+  std::size_t lines = 0;
+  for (std::size_t from = 0, end; from < all.size(); from = end + 1, ++lines) {
+    end = all.find('\n', from);
+    if (end == std::string::npos) end = all.size() - 1;
+    EXPECT_TRUE(std::regex_match(all.substr(from, end + 1 - from), shape)) << all.substr(from);
+  }
+  EXPECT_GE(lines, 6u) << all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClosedStandardStreams,
+                         testing::Values(ClosedStreams{"OutputAndError", "", kClosed, kClosed},
+                                         ClosedStreams{"AllThree", kClosed, kClosed, kClosed}),
+                         [](const testing::TestParamInfo<ClosedStreams>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace qrl::test

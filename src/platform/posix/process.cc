@@ -75,17 +75,6 @@ void close_fd(int& fd) {
   }
 }
 
-// Moves a descriptor above the standard ones, so that the child's dup2 onto
-// 0, 1 or 2 always copies it (a dup2 onto itself would keep close-on-exec).
-bool lift_above_standard(int& fd) {
-  if (fd > STDERR_FILENO) return true;
-  const int lifted = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (lifted < 0) return false;
-  ::close(fd);
-  fd = lifted;
-  return true;
-}
-
 // Everything one child run owns. Whatever path leaves run_child, the
 // destructor kills and reaps a child not yet reaped and closes every
 // descriptor, so neither a zombie nor a descriptor is left behind.
@@ -322,9 +311,6 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   if (::pipe2(err_pipe, O_CLOEXEC) != 0) return fail(Error::os(errno));
   run.err_read = err_pipe[0];
   run.err_write = err_pipe[1];
-  if (!lift_above_standard(run.out_write) || !lift_above_standard(run.err_write)) {
-    return fail(Error::os(errno));
-  }
 
   char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
                         nullptr};

@@ -1,5 +1,6 @@
 // Errors, process entry, paths, randomness and digests on POSIX.
 #include <errno.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <string.h>
@@ -28,7 +29,28 @@ std::string os_error_text(int code) {
   return text + " (os error " + std::to_string(code) + ")";
 }
 
-void start_process() { ::signal(SIGPIPE, SIG_IGN); }
+Status guard_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: `fd` itself, since those below it are open.
+    // Inherited like any standard stream, so without O_CLOEXEC.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0) return fail(Error::os(errno));
+    if (null != fd) {
+      const bool moved = ::dup2(null, fd) == fd;
+      const int error = errno;
+      ::close(null);
+      if (!moved) return fail(Error::os(error));
+    }
+  }
+  return {};
+}
+
+ProcessStart start_process() {
+  if (!guard_standard_streams()) return ProcessStart{.usable = false, .log_note = {}};
+  ::signal(SIGPIPE, SIG_IGN);
+  return {};
+}
 
 bool is_not_found(const Error& error) {
   const std::optional<int> code = error.os_code();

@@ -151,7 +151,64 @@ Error status_error(NTSTATUS status) {
 
 }  // namespace
 
-void start_process() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+Status guard_standard_streams() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
+    // FILE_TYPE_UNKNOWN is also the answer for a handle of an unknown kind;
+    // only a failure names nothing.
+    SetLastError(NO_ERROR);
+    if (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)
+      SetStdHandle(which, nullptr);
+  }
+  return {};
+}
+
+namespace {
+
+// PROCESS_MITIGATION_POLICY's ProcessRedirectionTrustPolicy and the
+// EnforceRedirectionTrust bit of its flags, which the headers of this tool
+// chain do not have.
+constexpr int kProcessRedirectionTrustPolicy = 16;
+constexpr DWORD kEnforceRedirectionTrust = 0x1;
+
+// Turns the redirection trust policy on; why it is not in force, or nothing.
+std::string enforce_redirection_trust() {
+  using SetPolicyFn = BOOL(WINAPI*)(int, PVOID, SIZE_T);
+  using GetPolicyFn = BOOL(WINAPI*)(HANDLE, int, PVOID, SIZE_T);
+  // kernel32 is in every process; looked up by name, so that the import table
+  // does not name functions that older systems lack.
+  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  const auto set_policy = win32::lookup<SetPolicyFn>(kernel32, "SetProcessMitigationPolicy");
+  const auto get_policy = win32::lookup<GetPolicyFn>(kernel32, "GetProcessMitigationPolicy");
+  const std::string what = "redirection trust policy: ";
+  if (set_policy == nullptr || get_policy == nullptr)
+    return what + "not turned on: " + Error::os(ERROR_PROC_NOT_FOUND).display();
+  DWORD flags = kEnforceRedirectionTrust;
+  if (!set_policy(kProcessRedirectionTrustPolicy, &flags, sizeof flags))
+    return what + "not turned on: " + win32::last_error().display();
+  // Read back: a system that does not know the policy may still say yes.
+  DWORD in_force = 0;
+  if (!get_policy(GetCurrentProcess(), kProcessRedirectionTrustPolicy, &in_force, sizeof in_force))
+    return what +
+           "turned on, but whether it is in force cannot be read: " + win32::last_error().display();
+  if ((in_force & kEnforceRedirectionTrust) == 0)
+    return what + "the system accepted it but does not report it in force";
+  return {};
+}
+
+}  // namespace
+
+ProcessStart start_process() {
+  ProcessStart started;
+  started.usable = guard_standard_streams().has_value();
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Only an elevated run has something to lose to a junction that another
+  // user made; when elevation cannot be told, the run is taken for elevated.
+  const auto elevated = run_is_elevated();
+  if (!elevated || *elevated) started.log_note = enforce_redirection_trust();
+  return started;
+}
 
 std::uint32_t current_process_id() { return GetCurrentProcessId(); }
 

@@ -1,7 +1,8 @@
 # Checks what the built qrl_update.exe says about itself and what it loads:
 #   cmake -DEXE=... -DOBJDUMP=... -DWINDRES=... -DVERSION=... -P check_executable.cmake
 # - its import table names only DLLs on Windows' KnownDLLs list that it needs
-#   (anything else would be searched for beside the executable first);
+#   (anything else would be searched for beside the executable first), and
+#   not the mitigation-policy functions that older systems lack;
 # - it carries no debugging information;
 # - it has a version resource with the project's version and an application
 #   manifest that runs as the invoker, is long-path aware and names Windows 10/11.
@@ -24,6 +25,12 @@ foreach(line IN LISTS imports)
 endforeach()
 if(NOT imports)
   list(APPEND failures "no import table found")
+endif()
+# Functions that older systems lack are looked up at run time: imported, they
+# would keep the program from starting there.
+string(REGEX MATCHALL "[A-Za-z]*ProcessMitigationPolicy" missing_on_older "${headers}")
+if(missing_on_older)
+  list(APPEND failures "imports ${missing_on_older}, which older systems lack")
 endif()
 
 execute_process(COMMAND ${OBJDUMP} -h ${EXE} OUTPUT_VARIABLE sections)

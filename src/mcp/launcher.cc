@@ -119,15 +119,12 @@ bool may_start_launcher(const platform::HeldExecutable& launcher, LauncherOrigin
     if (elevated && !*elevated) return true;
     if (!elevated) {
       why = "whether this run is elevated cannot be told: " + elevated.error().display();
-    } else {
-      why = changeable(launcher.folder().changeable_by_others(), launcher.folder().path());
-      if (why.empty()) why = changeable(launcher.changeable_by_others(), launcher.path());
-      if (!why.empty()) why = "this run is elevated and " + why;
     }
-  } else {
-    why = changeable(launcher.folder().changeable_by_others(), launcher.folder().path());
-    if (why.empty()) why = changeable(launcher.changeable_by_others(), launcher.path());
   }
+  if (why.empty()) {
+    why = changeable(launcher.folder().changeable_by_others(), launcher.folder().path());
+  }
+  if (why.empty()) why = changeable(launcher.changeable_by_others(), launcher.path());
   if (why.empty()) return true;
   log::line("launcher: " + launcher.path() + " is not started, " + why);
   return false;

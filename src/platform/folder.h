@@ -24,6 +24,8 @@
 
 namespace qrl::platform {
 
+class HeldExecutable;
+
 class Folder {
  public:
   Folder() = default;
@@ -129,6 +131,13 @@ class Folder {
   // security.h). POSIX: the owner is not root or this run's user, or group or
   // others may write.
   Result<bool> changeable_by_others(std::optional<std::string_view> name = std::nullopt) const;
+
+  // The executable `name` inside, opened to be checked and started
+  // (executable.h): without following a link, a regular file only, held
+  // together with this folder. A link fails as is_link_refusal() says; a
+  // folder with the system's error (POSIX EISDIR, Windows access denied);
+  // anything else that is no regular file with kMsgNotRegularFile.
+  Result<HeldExecutable> open_executable(std::string_view name) const;
 
  private:
   Folder(std::intptr_t handle, std::string path) : handle_(handle), path_(std::move(path)) {}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "platform/result.h"
 
 namespace qrl::platform {
+
+class HeldExecutable;
 
 // The state of a process identified by its identifier.
 struct ProcessState {
@@ -52,21 +55,27 @@ struct ChildOutcome {
   // True when the bound was reached: the child was ended and its answer is
   // not to be used.
   bool timed_out = false;
+  // True when the child wrote more than the limit to standard output: it was
+  // ended, `output` holds the first `limit` bytes, and the answer is not to
+  // be used.
+  bool too_much_output = false;
   // The exit code; a child ended by a signal counts as a non-zero exit.
   int exit_code = 0;
-  // Everything the child wrote to standard output (standard error is read and
-  // discarded).
+  // What the child wrote to standard output, at most the limit (standard
+  // error is read and discarded).
   std::string output;
 };
 
-// Starts `program` with the single argument `argument`, no window
-// (CREATE_NO_WINDOW), standard input from the null device, standard output and
-// standard error on pipes drained together; only the child's own pipe ends are
-// inherited; environment and working directory are inherited. Waits until the
-// child has exited and both pipes are at their end, but no longer than
-// `bound`: then the child is ended and the outcome says timed_out. A child that
-// cannot be started is an error.
-Result<ChildOutcome> run_child(const std::string& program, const std::string& argument,
-                               std::chrono::milliseconds bound);
+// Starts the held `program` (executable.h) with the single argument
+// `argument`, no window (CREATE_NO_WINDOW), standard input from the null
+// device, standard output and standard error on pipes drained together; only
+// the child's own pipe ends are inherited; environment and working directory
+// are inherited. Windows: the pipes have names nobody can guess and a DACL
+// that lets only this run's user in. Waits until the child has exited and
+// both pipes are at their end, but no longer than `bound`, and keeps no more
+// than `limit` bytes of its standard output: past either the child is ended
+// and the outcome says which. A child that cannot be started is an error.
+Result<ChildOutcome> run_child(const HeldExecutable& program, const std::string& argument,
+                               std::chrono::milliseconds bound, std::size_t limit);
 
 }  // namespace qrl::platform

@@ -28,6 +28,23 @@ bool exceeds(std::chrono::steady_clock::duration elapsed, std::uint64_t seconds)
   return elapsed > whole;
 }
 
+// Asks the installed launcher, which is in use, whether it takes part. It is
+// held from its check to its start, and let go before the wait, whose
+// exclusive opens its handle would refuse. A launcher that cannot be opened
+// or may not be started cannot be asked: it takes no part.
+ProtocolAnswer ask_installed_launcher(const platform::Folder& root) {
+  auto launcher = root.open_executable(kLauncherExe);
+  if (!launcher) {
+    log::line("launcher: " + root.path_of(kLauncherExe) +
+              " is not started, it cannot be opened: " + launcher.error().display());
+    return ProtocolAnswer::kNoCoordination;
+  }
+  if (!may_start_launcher(*launcher, LauncherOrigin::kInstalled)) {
+    return ProtocolAnswer::kNoCoordination;
+  }
+  return ask_update_protocol(*launcher);
+}
+
 }  // namespace
 
 Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t owner,
@@ -59,9 +76,7 @@ Result<PrepareOutcome> prepare(const std::string& install_dir, std::uint32_t own
     if (*in_use == Use::kBusy) {
       log::line("prepare: " + root.path_of(kLauncherExe) +
                 " is in use: asking whether it takes part");
-      // A launcher that may not be started cannot be asked: it takes no part.
-      if (!may_start_installed_launcher(root)) return PrepareOutcome::kNoCoordination;
-      switch (ask_update_protocol(root.path_of(kLauncherExe))) {
+      switch (ask_installed_launcher(root)) {
         case ProtocolAnswer::kTakesPart:
           break;
         case ProtocolAnswer::kMustReplace:

@@ -6,6 +6,7 @@
 
 #include "mcp/layout.h"
 #include "mcp/mcp_test_util.h"
+#include "platform/executable.h"
 #include "platform/process.h"
 #include "platform/system.h"
 #include "store/records.h"
@@ -78,7 +79,14 @@ TEST_F(McpLauncher, NoVersionWithoutSuccessOrTheRightBeginning) {
   const std::string unconfigured = in_pkg("unconfigured.exe");
   make_fixture(unconfigured);
 
-  for (const std::string& exe : {failing, short_prefix, other, silent, unconfigured}) {
+  // A script starts only through its interpreter, which would open it again
+  // by a name: it is not started.
+  const std::string script = in_pkg("script.exe");
+  test::write_file(script, "#!/bin/sh\necho 'qrl-mcp-launcher 1'\n");
+  std::filesystem::permissions(test::fs_path(script), std::filesystem::perms::owner_exec,
+                               std::filesystem::perm_options::add);
+
+  for (const std::string& exe : {failing, short_prefix, other, silent, unconfigured, script}) {
     EXPECT_EQ(query_launcher_version(exe, kGenerousBound), std::nullopt) << exe;
   }
   EXPECT_EQ(query_launcher_version(in_pkg("missing.exe"), kGenerousBound), std::nullopt);
@@ -131,6 +139,58 @@ TEST_F(McpLauncher, AChildThatNeverEndsIsEndedAtTheBound) {
   EXPECT_TRUE(test::wait_until([&] { return file_is_free(protocol) == Use::kFree; }));
 }
 
+TEST_F(McpLauncher, AnAnswerPastTheOutputLimitIsNoAnswer) {
+  Answer flood = answer("qrl-mcp-launcher 1\n");
+  flood.out_fill = std::size_t{100} << 20;
+  const std::string exe = version_copy("flood.exe", flood);
+  EXPECT_EQ(query_launcher_version(exe, kGenerousBound), std::nullopt);
+  {
+    auto held = platform::HeldExecutable::open(exe);
+    ASSERT_TRUE(held) << held.error().display();
+    auto outcome =
+        platform::run_child(*held, "--launcher-version", kGenerousBound, kLauncherOutputLimit);
+    ASSERT_TRUE(outcome) << outcome.error().display();
+    EXPECT_TRUE(outcome->too_much_output);
+    EXPECT_EQ(outcome->output.size(), kLauncherOutputLimit);
+  }
+  // Ended, not left behind.
+  EXPECT_TRUE(test::wait_until([&] { return file_is_free(exe) == Use::kFree; }));
+}
+
+// The installation folder, or a folder above it, renamed after the launcher
+// was opened, and another launcher put in its place: the one that was opened
+// runs, never the other.
+TEST_F(McpLauncher, WhatStartsIsTheLauncherThatWasOpened) {
+  const std::string above = root / "above";
+  const std::string installation = root / "above/inst";
+  for (const std::string& moved : {installation, above}) {
+    SCOPED_TRACE(moved);
+    if (moved == above && test::on_windows()) {
+      GTEST_SKIP() << "Wine lets a folder above a held folder be renamed, which Windows refuses";
+    }
+    make_fixture(test::join(installation, kLauncherExe),
+                 launcher_copy("qrl-mcp-launcher 1\n", "opened", marker("opened")));
+    {
+      auto folder = platform::Folder::open(installation);
+      ASSERT_TRUE(folder) << folder.error().display();
+      auto held = folder->open_executable(kLauncherExe);
+      ASSERT_TRUE(held) << held.error().display();
+      std::error_code refused;
+      std::filesystem::rename(test::fs_path(moved), test::fs_path(moved + "-old"), refused);
+      if (refused) {
+        EXPECT_TRUE(test::on_windows()) << "a held folder can be renamed only on POSIX";
+      } else {
+        make_fixture(test::join(installation, kLauncherExe),
+                     launcher_copy("qrl-mcp-launcher 2\n", "other", marker("other")));
+      }
+      EXPECT_EQ(query_launcher_version(*held, kGenerousBound), "qrl-mcp-launcher 1\n");
+    }
+    EXPECT_FALSE(exists(marker("other")));
+    std::filesystem::remove_all(test::fs_path(above));
+    std::filesystem::remove_all(test::fs_path(moved + "-old"));
+  }
+}
+
 TEST_F(McpLauncher, ReplaceWhenNothingIsInstalledWithoutRunningAnything) {
   const std::string offered = in_pkg("qrl-mcp.exe");
   make_fixture(offered, launcher_copy("qrl-mcp-launcher 1\n", "new", marker("offered")));
@@ -170,38 +230,61 @@ TEST_F(McpLauncher, ADifferingLauncherStaysOnlyWhenThePairNamesItAndVersionsMatc
   EXPECT_EQ(effective_launcher_sha256(inst, offered), digest_of(installed));
 }
 
-TEST_F(McpLauncher, AnElevatedRunNeverStartsALauncherOthersCouldChange) {
-  if (test::on_windows() || !platform::run_is_elevated().value_or(false)) {
-    GTEST_SKIP() << "needs an elevated run whose folder rights are real (Linux as root)";
-  }
-  using std::filesystem::perms;
-  struct ModeCase {
-    const char* name;
-    perms folder, launcher;
-    LauncherDecision decision;
-  };
-  const perms kSafe = perms::owner_all | perms::group_read | perms::group_exec |
-                      perms::others_read | perms::others_exec;
-  const std::vector<ModeCase> cases = {
-      {"nobody else may write", kSafe, kSafe, LauncherDecision::kStays},
-      {"group may write the folder", kSafe | perms::group_write, kSafe, LauncherDecision::kReplace},
-      {"others may write the folder", kSafe | perms::others_write, kSafe,
-       LauncherDecision::kReplace},
-      {"group may write the launcher", kSafe, kSafe | perms::group_write,
-       LauncherDecision::kReplace},
-  };
+// The elevation the launcher rules see, for one block of a test.
+class ElevationAnswer {
+ public:
+  explicit ElevationAnswer(bool elevated) { set_elevation_answer(elevated); }
+  ~ElevationAnswer() { set_elevation_answer(std::nullopt); }
+};
+
+// The installed launcher is never started when others could change it or its
+// folder; the offered one not either, but only in an elevated run.
+TEST_F(McpLauncher, OnlyLaunchersNobodyElseCouldChangeAreStarted) {
   const std::string installed = at(kLauncherExe);
   const std::string offered = in_pkg("qrl-mcp.exe");
   make_fixture(installed, launcher_copy("qrl-mcp-launcher 7\n", "old", marker("installed")));
-  make_fixture(offered, launcher_copy("qrl-mcp-launcher 7\n", "new"));
+  make_fixture(offered, launcher_copy("qrl-mcp-launcher 7\n", "new", marker("offered")));
   write_pair_naming(digest_of(installed));
-  for (const ModeCase& c : cases) {
-    std::filesystem::permissions(test::fs_path(inst), c.folder);
-    std::filesystem::permissions(test::fs_path(installed), c.launcher);
-    std::filesystem::remove(test::fs_path(marker("installed")));
-    EXPECT_EQ(check_launcher(inst, offered), c.decision) << c.name;
-    // Only a launcher nobody else could have changed is ever started.
-    EXPECT_EQ(exists(marker("installed")), c.decision == LauncherDecision::kStays) << c.name;
+  struct RuleCase {
+    const char* name;
+    std::string writable;  // made writable by group and others ("": nothing)
+    bool installed_runs;
+    bool offered_runs_elevated, offered_runs_otherwise;
+  };
+  const std::vector<RuleCase> cases = {
+      {"nobody else may write", "", true, true, true},
+      {"others may write the installation", inst, false, false, false},
+      {"others may write the installed launcher", installed, false, false, false},
+      {"others may write the package folder", pkg, true, false, true},
+      {"others may write the offered launcher", offered, true, false, true},
+  };
+  using std::filesystem::perm_options;
+  using std::filesystem::perms;
+  for (const RuleCase& c : cases) {
+    if (!c.writable.empty() && test::on_windows()) {
+      GTEST_SKIP() << "Wine gives the same rights whatever the Linux modes: nothing here is "
+                      "changeable by others (the rule on owners and DACLs: security_test)";
+    }
+    for (const bool elevated : {true, false}) {
+      const ElevationAnswer answer(elevated);
+      SCOPED_TRACE(std::string(c.name) + (elevated ? ", elevated" : ", not elevated"));
+      const bool offered_runs = elevated ? c.offered_runs_elevated : c.offered_runs_otherwise;
+      if (!c.writable.empty()) {
+        std::filesystem::permissions(test::fs_path(c.writable),
+                                     perms::group_write | perms::others_write, perm_options::add);
+      }
+      std::filesystem::remove(test::fs_path(marker("installed")));
+      std::filesystem::remove(test::fs_path(marker("offered")));
+      EXPECT_EQ(check_launcher(inst, offered),
+                offered_runs ? LauncherDecision::kStays : LauncherDecision::kReplace);
+      EXPECT_EQ(exists(marker("installed")), c.installed_runs);
+      EXPECT_EQ(exists(marker("offered")), offered_runs);
+      if (!c.writable.empty()) {
+        std::filesystem::permissions(test::fs_path(c.writable),
+                                     perms::group_write | perms::others_write,
+                                     perm_options::remove);
+      }
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // Behaviour of the platform layer that the modules above it rely on without
 // testing it themselves: paths, error texts, argument checking, listings,
 // process state and child processes.
+#include "platform/executable.h"
 #include "platform/files.h"
 #include "platform/folder.h"
 #include "platform/process.h"
@@ -224,13 +225,18 @@ TEST(PlatformProcess, LiveProcessHasAStableStartTimeAndEndedOneIsNotRunning) {
   }
 }
 
-// Answers, standard error and the bound are tested through the launcher
+// Answers, standard error and the bounds are tested through the launcher
 // questions that use the child process.
 TEST(PlatformChild, ProgramThatCannotBeStartedIsAnError) {
   test::TempDir dir;
-  auto missing = platform::run_child(dir / "missing.exe", "--launcher-version", 120s);
+  auto missing = platform::HeldExecutable::open(dir / "missing.exe");
   ASSERT_FALSE(missing);
   EXPECT_TRUE(platform::is_not_found(missing.error())) << missing.error().display();
+
+  test::write_file(dir / "text.exe", "not a program");
+  auto text = platform::HeldExecutable::open(dir / "text.exe");
+  ASSERT_TRUE(text) << text.error().display();
+  EXPECT_FALSE(platform::run_child(*text, "--launcher-version", 120s, 64));
 }
 
 }  // namespace

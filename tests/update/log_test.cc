@@ -190,6 +190,41 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"SystemError", 20, ""}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
+// An installed launcher far larger than any launcher (sparse, so that it costs
+// nothing here) is replaced without being hashed: when its size differs from
+// the offered one's, and when only the pair record's digest could name it.
+TEST_F(Log, AHugeInstalledLauncherIsReplacedWithoutItsDigest) {
+  ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  struct HugeCase {
+    const char* command;
+    bool pair_record;
+    const char* why;
+  };
+  for (const HugeCase& c :
+       {HugeCase{"install-payload", false, "is replaced: no pair record can be read"},
+        HugeCase{"stage", true, "is replaced: it is larger than 1 GiB"}}) {
+    SCOPED_TRACE(c.command);
+    test::write_file(at("qrl-mcp.exe"), "");
+    std::filesystem::resize_file(test::fs_path(at("qrl-mcp.exe")), std::uintmax_t{4} << 30);
+    if (c.pair_record) {
+      Pair pair;
+      pair.app = pair.mcp = std::string(64, 'b');
+      test::write_file(at(".qrl-pair.json"), encode(pair));
+    }
+    auto arguments = c.pair_record ? package_args("1.2.3") : payload_args("1.2.3");
+    EXPECT_SUCCESS(run_logged(c.command, arguments));
+    expect_logged(std::string("launcher: the installed one ") + c.why);
+    for (const std::string& line : lines_with("sha256 ")) {
+      EXPECT_EQ(line.find(at("qrl-mcp.exe")), std::string::npos) << line;
+    }
+  }
+  // What stage recorded is the offered launcher's digest, the one in effect.
+  auto staged = decode_pair(test::read_file(at(".qrl-pair.json")).value_or(""));
+  ASSERT_TRUE(staged);
+  EXPECT_EQ(staged->mcp, digest_of(in_pkg("qrl-mcp.exe")));
+}
+
 TEST_F(Log, AFileInUseIsToldWithWhoHoldsIt) {
   // The system is asked once which processes hold the busy file; whatever it
   // answers (under Wine its Restart Manager may name nobody) the outcome is

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "cli/entry.h"
 #include "cli/failure.h"
 #include "cli/messages.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "store/records.h"
+#include "support/limits.h"
 #include "update/pair.h"
 
 namespace qrl {
@@ -90,19 +92,21 @@ TEST_F(StageVerify, RunningOutOfMemoryEndsTheRunWithOneLine) {
   if (test::on_windows()) GTEST_SKIP() << "a process's memory cannot be limited under Wine";
   if (test::sanitized()) GTEST_SKIP() << "AddressSanitizer needs more address space than the limit";
   make_package("a", "s", test::launcher_config("1.0.0"));
-  // The installed launcher, named by the pair record, answers its version with
-  // a gibibyte: more than the run may allocate.
-  FixtureConfig installed = test::launcher_config("1.0.0", "installed");
-  installed.launcher_version->out_fill = std::size_t{1} << 30;
-  test::make_fixture(at("qrl-mcp.exe"), installed);
-  const std::string pair = encode(Pair{"a", digest_of(at("qrl-mcp.exe")), std::nullopt});
+  const std::string pair = encode(Pair{"a", std::string(64, 'b'), std::nullopt});
   test::write_file(at(".qrl-pair.json"), pair);
 
-  std::vector<std::string> limited = {"--as=268435456", "--", test::program_path()};
-  for (const auto& arg : args("stage", package_args("1.2.3"))) limited.push_back(arg);
+  // The whole run in a process that has room for less than the buffer a
+  // digest is read through (1 MiB).
+  std::vector<std::string> arguments = args("stage", package_args("1.2.3"));
+  arguments.insert(arguments.begin(), test::program_path());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   test::TempDir out;
-  auto process = test::Process::start("/usr/bin/prlimit", limited, out / "out", out / "err");
-  EXPECT_EQ(process->wait(), 20);
+  const auto status = test::run_with_memory_headroom(std::uint64_t{512} << 10, out / "err", [&] {
+    return main_entry(static_cast<int>(arguments.size()), argv.data());
+  });
+  EXPECT_EQ(status, 20);
   EXPECT_EQ(test::read_file(out / "err"), std::string(kMsgOutOfMemory) + "\n");
   EXPECT_EQ(test::read_file(at(".qrl-pair.json")), pair);
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/executable.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -114,14 +115,15 @@ struct ChildRun {
   }
 };
 
-// Starts `program` with `argv`: standard input from the null device, standard
-// output and standard error on the given pipe ends, nothing else inherited (the
-// program's own descriptors are close-on-exec, and any other descriptor this
-// process was started with is closed), SIGPIPE at its default (this process
-// ignores it). The child is killed when this process dies, so that a launcher
-// never outlives a run that was killed while asking it. Returns 0, or the
-// errno of what failed, the start of the program included.
-int start_child(const char* program, char* const argv[], int out_write, int err_write, pid_t& pid) {
+// Starts the program open on the descriptor `program` with `argv`: standard
+// input from the null device, standard output and standard error on the given
+// pipe ends, nothing else inherited (the program's own descriptors are
+// close-on-exec, and any other descriptor this process was started with is
+// closed), SIGPIPE at its default (this process ignores it). The child is
+// killed when this process dies, so that a launcher never outlives a run that
+// was killed while asking it. Returns 0, or the errno of what failed, the
+// start of the program included.
+int start_child(int program, char* const argv[], int out_write, int err_write, pid_t& pid) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return errno;
   const int null_input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -149,7 +151,11 @@ int start_child(const char* program, char* const argv[], int out_write, int err_
       if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
         for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       }
-      ::execve(program, argv, environ);
+      // The descriptor itself, not a name looked up again. It is
+      // close-on-exec: a binary still starts (the system has opened it by
+      // then), a script fails (ENOENT), its interpreter having no name left
+      // to open. Through syscall: older C libraries have no execveat.
+      ::syscall(SYS_execveat, program, "", argv, environ, AT_EMPTY_PATH);
       error = errno;
     }
     ssize_t ignored = ::write(report[1], &error, sizeof error);
@@ -187,7 +193,8 @@ int exit_code_of(int status) {
 }
 
 // Reads what is available on a pipe: appends it to `keep` (or discards it when
-// `keep` is null); closes the pipe at its end. Returns 0 or an errno.
+// `keep` is null); closes the pipe at its end. Returns 0 or an errno. `keep`
+// grows by at most one buffer beyond what it held.
 int drain_once(int& fd, std::string* keep) {
   char buffer[65536];
   for (;;) {
@@ -298,8 +305,8 @@ Result<ProcessState> query_process(std::uint32_t pid) {
   return result;
 }
 
-Result<ChildOutcome> run_child(const std::string& program, const std::string& argument,
-                               std::chrono::milliseconds bound) {
+Result<ChildOutcome> run_child(const HeldExecutable& program, const std::string& argument,
+                               std::chrono::milliseconds bound, std::size_t limit) {
   const auto start = std::chrono::steady_clock::now();
   ChildRun run;
 
@@ -312,9 +319,11 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   run.err_read = err_pipe[0];
   run.err_write = err_pipe[1];
 
-  char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(argument.c_str()),
+  const std::string shown = program.path();
+  char* const argv[] = {const_cast<char*>(shown.c_str()), const_cast<char*>(argument.c_str()),
                         nullptr};
-  if (const int rc = start_child(program.c_str(), argv, run.out_write, run.err_write, run.pid);
+  if (const int rc = start_child(static_cast<int>(program.handle()), argv, run.out_write,
+                                 run.err_write, run.pid);
       rc != 0) {
     return fail(Error::os(rc));
   }
@@ -384,6 +393,12 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
       std::string* keep = polled[i] == &run.out_read ? &outcome.output : nullptr;
       const int error = drain_once(*polled[i], keep);
       if (error != 0) return fail(Error::os(error));
+      if (outcome.output.size() > limit) {
+        // The destructor of `run` kills and reaps the child.
+        outcome.output.resize(limit);
+        outcome.too_much_output = true;
+        return outcome;
+      }
     }
   }
   outcome.exit_code = exit_code_of(status);

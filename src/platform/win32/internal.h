@@ -136,8 +136,15 @@ platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag
 // An open file for reading, checked: a disk file, with its size.
 Result<platform::InputFile> input_file(void* handle);
 
+// advapi32.dll, loaded from System32 when first needed (LoadLibraryExW with
+// LOAD_LIBRARY_SEARCH_SYSTEM32: linking it would put it in the import table);
+// null when it cannot be loaded.
+void* advapi32();
+
 // This run's user, as a SID text ("S-1-5-21-...").
 Result<std::string> token_user();
+// The same SID in its binary form.
+Result<std::string> token_user_sid();
 
 // The owner and DACL of an open object (its handle has READ_CONTROL).
 Result<platform::SecurityFacts> security_of(void* handle);

@@ -3,20 +3,23 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "platform/executable.h"
 #include "platform/process.h"
 #include "platform/win32/internal.h"
+#include "platform/win32/pipes.h"
 
 namespace qrl::platform {
 
 using win32::Handle;
 using win32::kShareAll;
 using win32::last_error;
+using win32::make_private_pipe;
+using win32::PrivateSecurity;
 using win32::widen;
 
 namespace {
@@ -139,40 +142,22 @@ struct PipeReader {
   }
 };
 
-// Creates a pipe whose read end (overlapped, not inheritable) stays here and
-// whose write end (inheritable) goes to the child. Named, because anonymous
-// pipes cannot be read with overlapped I/O.
-bool make_pipe(PipeReader& reader, Handle& child_end, DWORD& error) {
-  static std::atomic<unsigned> counter{0};
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  for (int attempt = 0;; ++attempt) {
-    const std::wstring name = L"\\\\.\\pipe\\qrl_update-" + std::to_wstring(GetCurrentProcessId()) +
-                              L"-" + std::to_wstring(counter.fetch_add(1)) + L"-" +
-                              std::to_wstring(GetTickCount64());
-    // The first instance only: a name that someone else already holds is
-    // never joined.
-    reader.read.reset(CreateNamedPipeW(
-        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0, 65536,
-        0, nullptr));
-    if (!reader.read.valid()) {
-      error = GetLastError();
-      if ((error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) && attempt < 16) continue;
-      return false;
-    }
-    child_end.reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!child_end.valid()) {
-      error = GetLastError();
-      return false;
-    }
-    reader.event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!reader.event.valid()) {
-      error = GetLastError();
-      return false;
-    }
-    return true;
+// Creates a pipe for one of the child's outputs (make_private_pipe) and the
+// event its reads complete on.
+bool make_pipe(PipeReader& reader, Handle& child_end, PrivateSecurity& security, DWORD& error) {
+  auto pipe = make_private_pipe(security);
+  if (!pipe) {
+    error = static_cast<DWORD>(pipe.error().os_code().value_or(ERROR_GEN_FAILURE));
+    return false;
   }
+  reader.read = std::move(pipe->read);
+  child_end = std::move(pipe->write);
+  reader.event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!reader.event.valid()) {
+    error = GetLastError();
+    return false;
+  }
+  return true;
 }
 
 // The attributes of a child's creation: the only handles it inherits and,
@@ -231,12 +216,16 @@ Handle make_kill_on_close_job() {
 
 }  // namespace
 
-Result<ChildOutcome> run_child(const std::string& program, const std::string& argument,
-                               std::chrono::milliseconds bound) {
-  const std::wstring application = widen(program);
+Result<ChildOutcome> run_child(const HeldExecutable& program, const std::string& argument,
+                               std::chrono::milliseconds bound, std::size_t limit) {
+  // The held folder's final path and the name: while the folder and the file
+  // are held, that path names the file that was checked. Empty when the
+  // system could not tell it.
+  const std::wstring application = widen(program.start_path());
   // A quote cannot be part of a file name; inside the command line it would
   // end the program's name early.
-  if (application.find(L'"') != std::wstring::npos) return fail(os_error(ERROR_INVALID_NAME));
+  if (application.empty() || application.find(L'"') != std::wstring::npos)
+    return fail(os_error(ERROR_INVALID_NAME));
   std::wstring command_line = L"\"" + application + L"\" ";
   append_quoted(command_line, widen(argument));
 
@@ -249,8 +238,11 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
   // The readers' buffers are large; keep them off the stack.
   auto out = std::make_unique<PipeReader>();
   auto err = std::make_unique<PipeReader>();
+  auto security = PrivateSecurity::for_this_user();
+  if (!security) return fail(security.error());
   Handle out_child, err_child;
-  if (!make_pipe(*out, out_child, error) || !make_pipe(*err, err_child, error))
+  if (!make_pipe(*out, out_child, *security, error) ||
+      !make_pipe(*err, err_child, *security, error))
     return fail(os_error(error));
 
   HANDLE inherited[] = {input.get(), out_child.get(), err_child.get()};
@@ -304,7 +296,7 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
     if (!reader->start(error)) failed = true;
   }
 
-  while (!failed && !(exited && out->ended && err->ended)) {
+  while (!failed && !outcome.too_much_output && !(exited && out->ended && err->ended)) {
     HANDLE waits[3];
     PipeReader* owners[3] = {};
     DWORD count = 0;
@@ -337,10 +329,17 @@ Result<ChildOutcome> run_child(const std::string& program, const std::string& ar
     // Standard output is kept, standard error read and dropped.
     PipeReader* reader = owners[index];
     std::string* sink = reader == out.get() ? &outcome.output : nullptr;
-    if (!reader->collect(sink, error) || (!reader->ended && !reader->start(error))) failed = true;
+    if (!reader->collect(sink, error)) {
+      failed = true;
+    } else if (outcome.output.size() > limit) {
+      outcome.output.resize(limit);
+      outcome.too_much_output = true;
+    } else if (!reader->ended && !reader->start(error)) {
+      failed = true;
+    }
   }
 
-  if (outcome.timed_out || failed) {
+  if (outcome.timed_out || outcome.too_much_output || failed) {
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), INFINITE);
     out->cancel();

@@ -26,12 +26,6 @@ using GetSecurityInfoFn = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORM
 using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
 using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 
-HMODULE advapi32() {
-  static const HMODULE module =
-      LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  return module;
-}
-
 std::string sid_bytes(const void* sid) {
   const auto* bytes = static_cast<const unsigned char*>(sid);
   return std::string(reinterpret_cast<const char*>(bytes), 8 + 4 * std::size_t{bytes[1]});
@@ -40,7 +34,7 @@ std::string sid_bytes(const void* sid) {
 // One class of information about this process's token (OpenProcessToken,
 // GetTokenInformation), as raw bytes.
 Result<std::vector<unsigned char>> token_information(TOKEN_INFORMATION_CLASS kind) {
-  const HMODULE module = advapi32();
+  void* const module = win32::advapi32();
   const auto open_token = lookup<OpenProcessTokenFn>(module, "OpenProcessToken");
   const auto token_info = lookup<GetTokenInformationFn>(module, "GetTokenInformation");
   if (module == nullptr || open_token == nullptr || token_info == nullptr)
@@ -60,10 +54,22 @@ Result<std::vector<unsigned char>> token_information(TOKEN_INFORMATION_CLASS kin
 
 namespace win32 {
 
-Result<std::string> token_user() {
+void* advapi32() {
+  static const HMODULE module =
+      LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return module;
+}
+
+Result<std::string> token_user_sid() {
   auto user = token_information(TokenUser);
   if (!user) return fail(user.error());
-  return sid_text(sid_bytes(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid));
+  return sid_bytes(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
+}
+
+Result<std::string> token_user() {
+  auto sid = token_user_sid();
+  if (!sid) return fail(sid.error());
+  return sid_text(*sid);
 }
 
 Result<SecurityFacts> security_of(void* handle) {

@@ -36,7 +36,9 @@ class Folder {
   // Opens a folder by its path as given, following links (the installation
   // folder: whoever chose its path chose where it leads). A path that names
   // no folder fails as a file inside it would: not found (Windows
-  // ERROR_PATH_NOT_FOUND) or ENOTDIR.
+  // ERROR_PATH_NOT_FOUND) or ENOTDIR. Windows: another program's hold on the
+  // folder (a sharing violation) is ridden out as a file's is
+  // (retry_while_held, clock.h).
   static Result<Folder> open(const std::string& path);
 
   // The path the folder was reached by, for messages and the log only.
@@ -47,7 +49,7 @@ class Folder {
   // A folder inside, by name, opened without following a link and checked
   // through its handle. A link, junction or other reparse point there fails
   // with an error that is_link_refusal() recognises (POSIX ELOOP, Windows
-  // ERROR_STOPPED_ON_SYMLINK).
+  // ERROR_STOPPED_ON_SYMLINK). Windows: a hold is ridden out as in open().
   Result<Folder> open_folder(std::string_view name) const;
   static bool is_link_refusal(const Error& error);
   // The error of a path that leads through a folder that does not exist

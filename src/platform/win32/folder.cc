@@ -87,14 +87,19 @@ Folder::~Folder() {
 }
 
 Result<Folder> Folder::open(const std::string& path) {
-  Handle handle(CreateFileW(win32::system_path(path.empty() ? "." : path).c_str(), kFolderAccess,
-                            kShareHeld, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr));
-  if (!handle.valid()) {
-    const DWORD code = GetLastError();
-    // A file inside a missing folder reports a missing path.
-    return os_fail(code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
-  }
+  const std::wstring wide = win32::system_path(path.empty() ? "." : path);
+  // Another program may hold the folder for a moment without sharing, as it
+  // may hold a file: ridden out within the same bounds.
+  Handle handle;
+  const DWORD code = win32::retry_while_held(
+      [&]() -> unsigned long {
+        handle.reset(CreateFileW(wide.c_str(), kFolderAccess, kShareHeld, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return handle.valid() ? 0 : GetLastError();
+      },
+      [&] { return win32::denied_is_final(wide); });
+  // A file inside a missing folder reports a missing path.
+  if (code != 0) return os_fail(code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
   auto info = win32::info_of_handle(handle.get());
   if (!info) return fail(info.error());
   if (!info->is_directory) return os_fail(ERROR_PATH_NOT_FOUND);
@@ -110,8 +115,9 @@ bool Folder::is_link_refusal(const Error& error) {
 Error Folder::path_not_found() { return Error::os(ERROR_PATH_NOT_FOUND); }
 
 Result<Folder> Folder::open_folder(std::string_view name) const {
-  Opened opened = open_relative(to_handle(handle_), name, kFolderAccess, kShareHeld, FILE_OPEN,
-                                kFolderOptions | FILE_OPEN_REPARSE_POINT);
+  // Ridden out while another program holds it, as Folder::open is.
+  Opened opened = open_when_released(to_handle(handle_), name, kFolderAccess, kShareHeld, FILE_OPEN,
+                                     kFolderOptions | FILE_OPEN_REPARSE_POINT);
   if (!opened.handle.valid()) return os_fail(opened.code);
   auto info = win32::info_of_handle(opened.handle.get());
   if (!info) return fail(info.error());

@@ -169,12 +169,15 @@ Result<Walk> walk_version_dirs(Installation& installation, const VersionFilter& 
 }
 
 Result<Use> file_is_free(const platform::Folder& folder, std::string_view name) {
-  // A file that does not exist holds nothing.
-  auto found = folder.find_following(name);
-  if (!found) return fail(found.error());
-  if (!*found) return Use::kFree;
+  // The entry itself is tested, never what a final link names: a link there,
+  // dangling or not, fails the test, so that where it points (which its maker
+  // may change at any moment) decides nothing.
   auto probe = folder.probe_exclusive_open(name);
-  if (!probe) return fail(probe.error());
+  if (!probe) {
+    // A file that does not exist holds nothing.
+    if (platform::is_not_found(probe.error())) return Use::kFree;
+    return fail(probe.error());
+  }
   return *probe == platform::OpenProbe::kBusy ? Use::kBusy : Use::kFree;
 }
 

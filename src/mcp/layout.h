@@ -92,7 +92,8 @@ Result<Walk> walk_version_dirs(Installation& installation, const VersionFilter& 
                                const VersionVisit& visit);
 
 // The exclusive-open test on the file `name` in `folder`. A file that does not
-// exist is free.
+// exist is free; a link (dangling or not), a FIFO or a device at the name is
+// a failure (Folder::probe_exclusive_open), never opened for writing.
 enum class Use { kFree, kBusy };
 Result<Use> file_is_free(const platform::Folder& folder, std::string_view name);
 // The same for a file given by path (its folder missing: free).

@@ -45,9 +45,17 @@ unsigned long HoldWaits::retry(const std::function<unsigned long()>& attempt,
   }
 }
 
+namespace {
+
+HoldWaits* replaced_waits = nullptr;
+
+}  // namespace
+
 HoldWaits& run_hold_waits() {
   static HoldWaits waits(real_clock());
-  return waits;
+  return replaced_waits ? *replaced_waits : waits;
 }
+
+void replace_run_hold_waits(HoldWaits* waits) { replaced_waits = waits; }
 
 }  // namespace qrl::platform

@@ -22,10 +22,11 @@ Clock& real_clock();
 
 // How long an operation on one of the program's own files keeps trying while
 // another program (a scanner, an indexer, a backup agent) holds the file for a
-// moment. Windows only: opening for reading, creating, the final move,
-// deleting and opening the lock file try again on a sharing violation, a lock
-// violation or access denied (unless the file is read-only or a directory),
-// with growing waits. POSIX has no such holds and never retries.
+// moment. Windows only: opening a held folder, opening for reading, creating,
+// the final move, deleting and opening the lock file try again on a sharing
+// violation, a lock violation, an oplock break in progress or access denied
+// (unless the file is read-only or a directory), with growing waits. POSIX
+// has no such holds and never retries.
 inline constexpr std::chrono::milliseconds kHoldBound{3000};
 
 // All the waits of one run on held files together: a folder full of files
@@ -56,7 +57,11 @@ class HoldWaits {
   std::chrono::milliseconds waited_{0};
 };
 
-// This run's waits, on the real clock.
+// This run's waits, on the real clock unless replace_run_hold_waits put
+// others in their place.
 HoldWaits& run_hold_waits();
+// Puts `waits` in place of this run's waits (a test's, on a clock of its own);
+// nullptr puts the real clock's back.
+void replace_run_hold_waits(HoldWaits* waits);
 
 }  // namespace qrl::platform

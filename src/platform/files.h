@@ -119,7 +119,7 @@ Error ended_early();
 // show a regular file. Anything else (a FIFO, a device, a pipe) fails with
 // kMsgNotRegularFile; a directory fails with the system's error (EISDIR, or
 // access denied on Windows). Folder::open_for_reading does the same inside a
-// held folder.
+// held folder, where it also refuses a final link.
 Result<InputFile> open_for_reading(const std::string& path);
 
 // Reads the rest of an open file, at most `limit` bytes of it. A read failure

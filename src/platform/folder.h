@@ -38,7 +38,9 @@ class Folder {
   // Opens a folder by its path as given, following links (the installation
   // folder: whoever chose its path chose where it leads). A path that names
   // no folder fails as a file inside it would: not found (Windows
-  // ERROR_PATH_NOT_FOUND) or ENOTDIR.
+  // ERROR_PATH_NOT_FOUND) or ENOTDIR. Windows: another program's hold on the
+  // folder (a sharing violation) is ridden out as a file's is
+  // (retry_while_held, clock.h).
   static Result<Folder> open(const std::string& path);
 
   // The path the folder was reached by, for messages and the log only.
@@ -49,7 +51,7 @@ class Folder {
   // A folder inside, by name, opened without following a link and checked
   // through its handle. A link, junction or other reparse point there fails
   // with an error that is_link_refusal() recognises (POSIX ELOOP, Windows
-  // ERROR_STOPPED_ON_SYMLINK).
+  // ERROR_STOPPED_ON_SYMLINK). Windows: a hold is ridden out as in open().
   Result<Folder> open_folder(std::string_view name) const;
   static bool is_link_refusal(const Error& error);
   // The error of a path that leads through a folder that does not exist
@@ -86,10 +88,20 @@ class Folder {
   // gives for the descriptor, split at '/').
   Result<std::vector<std::string>> final_path_components() const;
 
-  // As platform::open_for_reading, relative to this folder (a final link is
-  // followed: the program only reads through it).
+  // As platform::open_for_reading, relative to this folder, but never through
+  // a final link: a link there fails with POSIX ELOOP, and on Windows a link,
+  // junction or other name surrogate with ERROR_STOPPED_ON_SYMLINK. POSIX:
+  // the entry is looked at first (fstatat, AT_SYMLINK_NOFOLLOW) and only a
+  // regular file is opened (O_NOFOLLOW | O_NONBLOCK): a FIFO or device is
+  // refused with kMsgNotRegularFile unopened. Windows: opened with
+  // FILE_OPEN_REPARSE_POINT; another reparse point (a compressed,
+  // deduplicated or cloud file) is opened again through its file system
+  // filter and must be the same file (volume serial number and file index),
+  // else ERROR_STOPPED_ON_SYMLINK. With FILE_COMPLETE_IF_OPLOCKED: an oplock
+  // being broken is a hold, ridden out within the bounds and failing past
+  // them with ERROR_OPLOCK_BREAK_IN_PROGRESS (742).
   Result<InputFile> open_for_reading(std::string_view name) const;
-  // Reads a whole file, at most `limit` bytes of it.
+  // Reads a whole file, at most `limit` bytes of it, as open_for_reading.
   Result<std::string> read_file(std::string_view name,
                                 std::size_t limit = static_cast<std::size_t>(-1)) const;
   // Creates a file that must not exist yet, for writing; whatever stands under
@@ -110,19 +122,32 @@ class Folder {
   Status delete_file(std::string_view name) const;
 
   // The exclusive-open test on an existing file: can it be opened for reading
-  // and writing with no sharing at all? Windows: GENERIC_READ | GENERIC_WRITE,
-  // share 0, the handle closed at once; busy on ERROR_SHARING_VIOLATION or
-  // ERROR_LOCK_VIOLATION, any other failure returned. POSIX: a file with no
-  // write permission bit fails with EACCES; open(O_RDWR) failing with ETXTBSY
-  // is busy; then a refused flock(LOCK_EX | LOCK_NB) on that descriptor is
-  // busy; other failures are returned. Never tried again.
+  // and writing with no sharing at all? The entry is looked at first without
+  // following a final link, and only a regular file is opened for writing: a
+  // link fails as in open_for_reading (ELOOP, ERROR_STOPPED_ON_SYMLINK), a
+  // folder with EISDIR / ERROR_ACCESS_DENIED, a FIFO or device with
+  // kMsgNotRegularFile; a missing file with the not-found error. What the
+  // write open reached must be the file looked at (st_dev and st_ino; volume
+  // serial number and file index), else busy: somebody is changing it.
+  // Windows: FILE_READ_ATTRIBUTES with FILE_OPEN_REPARSE_POINT to look, then
+  // GENERIC_READ | GENERIC_WRITE, share 0, FILE_OPEN_REPARSE_POINT |
+  // FILE_COMPLETE_IF_OPLOCKED, the handle closed at once; busy on
+  // ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION or an oplock break in
+  // progress (windows::in_use_answer), any other failure returned. POSIX: a
+  // file with no write permission bit fails with EACCES; open(O_RDWR |
+  // O_NOFOLLOW | O_NONBLOCK) failing with ETXTBSY is busy; then a refused
+  // flock(LOCK_EX | LOCK_NB) on that descriptor is busy; other failures are
+  // returned. Never tried again.
   Result<OpenProbe> probe_exclusive_open(std::string_view name) const;
 
   // Opens the lock file for reading and writing, creating it when missing and
   // never truncating it, without following a link; anything but a regular
-  // file fails with kMsgNotRegularFile. Windows: OPEN_ALWAYS, share 7,
-  // FILE_FLAG_OPEN_REPARSE_POINT. POSIX: O_RDWR | O_CREAT | O_NOFOLLOW |
-  // O_NONBLOCK, mode 0644.
+  // file with a single name (a hard link would lock whatever file shares it)
+  // fails with kMsgNotRegularFile. Windows: OPEN_ALWAYS, share 7,
+  // FILE_FLAG_OPEN_REPARSE_POINT, nNumberOfLinks 1. POSIX: an existing entry
+  // is looked at first (a link fails with ELOOP, a FIFO or device is not
+  // opened), then O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, mode 0644, and
+  // st_nlink 1.
   Result<LockFile> open_lock_file(std::string_view name) const;
 
   // Whether users other than the system's own accounts, the administrators

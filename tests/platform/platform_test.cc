@@ -6,14 +6,18 @@
 #include "platform/folder.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "platform/windows_answers.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/os.h"
 #include "support/support.h"
 
 namespace qrl {
@@ -198,6 +202,47 @@ TEST(PlatformProbe, ReadOnlyFileIsAccessDenied) {
   auto probe = open_folder(dir.path()).probe_exclusive_open("file");
   ASSERT_FALSE(probe);
   EXPECT_EQ(probe.error().os_code(), test::on_windows() ? 5 : 13);  // access denied / EACCES
+}
+
+// What the Windows backend makes of its opens' answers, on every build: Wine
+// never gives some of them (it has no oplocks).
+TEST(PlatformProbe, WindowsAnswersOfAnOpen) {
+  using namespace platform::windows;
+  EXPECT_EQ(open_status(0), OpenStatus::kOpened);
+  EXPECT_EQ(open_status(0x40000000), OpenStatus::kOpened);  // informational, with a handle
+  EXPECT_EQ(open_status(0x108), OpenStatus::kOplockBreak);
+  EXPECT_EQ(open_status(static_cast<std::int32_t>(0xC0000043u)), OpenStatus::kRefused);
+  EXPECT_EQ(open_status(static_cast<std::int32_t>(0x80000006u)), OpenStatus::kRefused);
+
+  struct CodeCase {
+    unsigned long code;
+    std::optional<platform::OpenProbe> in_use;  // nothing: a failure
+    bool hold;                                  // unless access denied is final
+  };
+  const std::vector<CodeCase> cases = {
+      {0, platform::OpenProbe::kFree, false},
+      {32, platform::OpenProbe::kBusy, true},
+      {33, platform::OpenProbe::kBusy, true},
+      {742, platform::OpenProbe::kBusy, true},
+      {5, std::nullopt, true},
+      {2, std::nullopt, false},
+      {681, std::nullopt, false},
+  };
+  for (const CodeCase& c : cases) {
+    EXPECT_EQ(in_use_answer(c.code), c.in_use) << c.code;
+    EXPECT_EQ(is_passing_hold(c.code, [] { return false; }), c.hold) << c.code;
+    EXPECT_EQ(is_passing_hold(c.code, [] { return true; }), c.hold && c.code != 5) << c.code;
+  }
+}
+
+// A lock file with a second name would lock whatever file shares it.
+TEST(PlatformProbe, LockFileWithASecondNameIsRefused) {
+  test::TempDir dir;
+  test::write_file(dir / "other", "");
+  std::filesystem::create_hard_link(test::fs_path(dir / "other"), test::fs_path(dir / "lock"));
+  auto lock = open_folder(dir.path()).open_lock_file("lock");
+  ASSERT_FALSE(lock);
+  EXPECT_EQ(lock.error().display(), platform::kMsgNotRegularFile);
 }
 
 TEST(PlatformProcess, LiveProcessHasAStableStartTimeAndEndedOneIsNotRunning) {

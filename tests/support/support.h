@@ -82,6 +82,28 @@ void make_fifo(const std::string& path);
 // "/dev/zero" (reads never end), or "NUL" on Windows.
 std::string endless_device();
 
+// Whether what `path` names (following links) is opened for writing while the
+// watch lasts, by anybody: Linux inotify's IN_CLOSE_WRITE, seen once the
+// writer has closed it (a program that has ended has). Linux only; elsewhere
+// it never reports.
+class WriteWatch {
+ public:
+  explicit WriteWatch(const std::string& path);
+  ~WriteWatch();
+  WriteWatch(const WriteWatch&) = delete;
+  WriteWatch& operator=(const WriteWatch&) = delete;
+  bool opened_for_writing();
+
+ private:
+  int fd_ = -1;
+};
+
+// Holds the folder `path` open without sharing, as any program that may read
+// it can (Windows: FILE_FLAG_BACKUP_SEMANTICS, share 0), until release_folder;
+// -1 when it cannot. POSIX has no share modes: the folder is merely open.
+std::intptr_t hold_folder(const std::string& path);
+void release_folder(std::intptr_t handle);
+
 // ---------------------------------------------------------------------------
 // Waiting
 

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 #include "cli/messages.h"
 #include "installation.h"
 #include "lease/lease.h"
 #include "mcp/layout.h"
+#include "mcp/payload.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "store/records.h"
@@ -239,6 +242,56 @@ TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporar
     EXPECT_EQ(test::read_file(at(".qrl-pair.json")), "former pair");
     EXPECT_EQ(test::read_file(server("1.2.3")), "former server");
     expect_no_leftover();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A folder held without sharing, as anybody who may read it can hold it, is
+// ridden out as a held file is: in the process, on a clock whose first sleep
+// (after the first refused try) lets the holder go when the row says so.
+
+class LettingGoClock final : public platform::Clock {
+ public:
+  explicit LettingGoClock(std::function<void()> let_go) : let_go_(std::move(let_go)) {}
+  std::chrono::steady_clock::time_point now() override { return now_; }
+  void sleep_for(std::chrono::milliseconds duration) override {
+    if (let_go_) std::exchange(let_go_, nullptr)();
+    now_ += duration;
+    ++sleeps;
+  }
+  int sleeps = 0;
+
+ private:
+  std::function<void()> let_go_;
+  std::chrono::steady_clock::time_point now_{};
+};
+
+TEST_F(HeldOnWindows, HeldFolderIsRiddenOutOrFailsWithItsErrorAtTheBound) {
+  for (const std::string held : {"", "mcp", "mcp/1.2.3"}) {
+    for (const bool lets_go : {true, false}) {
+      SCOPED_TRACE("held: \"" + held + (lets_go ? "\", let go" : "\", for good"));
+      ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+      test::write_file(server("1.2.3"), "server");
+      std::intptr_t holder = test::hold_folder(held.empty() ? inst : at(held));
+      ASSERT_NE(holder, -1);
+      const auto let_go = [&] { test::release_folder(std::exchange(holder, -1)); };
+      LettingGoClock clock(lets_go ? std::function<void()>(let_go) : nullptr);
+      platform::HoldWaits waits(clock);
+      platform::replace_run_hold_waits(&waits);
+      const Status removed = uninstall_payloads(inst, owner->pid());
+      platform::replace_run_hold_waits(nullptr);
+      if (holder != -1) let_go();
+      if (lets_go) {
+        EXPECT_TRUE(removed) << removed.error().display();
+        EXPECT_EQ(clock.sleeps, 1);
+        EXPECT_FALSE(test::exists(at("mcp")));
+      } else {
+        ASSERT_FALSE(removed);
+        EXPECT_EQ(removed.error().os_code(), 32) << removed.error().display();
+        EXPECT_EQ(waits.waited(), platform::kHoldBound);
+        EXPECT_TRUE(test::exists(server("1.2.3")));
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 // and the temporary files of interrupted writes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "installation.h"
@@ -121,7 +122,7 @@ TEST_F(HostileFiles, WhatIsPlantedUnderAFixedNameIsNeverWrittenThroughNorWaitedO
     cases.push_back({".qrl-pair.tmp", plant, 0, ""});
     cases.push_back({"--log", plant, 0, ""});
   }
-  cases.push_back({".qrl-update.lock", Plant::kHardLink, 0, ""});
+  cases.push_back({".qrl-update.lock", Plant::kHardLink, 20, platform::kMsgNotRegularFile});
   cases.push_back({".qrl-update.lock", Plant::kLink, 20, kLoop});
   cases.push_back({".qrl-update.lock", Plant::kDanglingLink, 20, kLoop});
   cases.push_back({".qrl-update.lock", Plant::kFifo, 20, platform::kMsgNotRegularFile});
@@ -162,6 +163,76 @@ TEST_F(HostileFiles, WhatIsPlantedUnderAFixedNameIsNeverWrittenThroughNorWaitedO
     EXPECT_EQ(test::read_file(outside), "outside");
     EXPECT_EQ(test::list_names(root / "outside"), std::vector<std::string>{"file"});
     std::filesystem::remove(test::fs_path(where));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A link or a FIFO where an executable is installed is refused, by the step
+// that reads or tests that executable, and never opened for writing: an
+// elevated in-use test would otherwise open what the link names for writing.
+
+TEST_F(HostileFiles, ExecutableThatIsALinkOrFifoIsRefusedAndWhatItNamesNeverWritten) {
+  if (!test::links_supported()) GTEST_SKIP() << "links and FIFOs cannot be made here (Wine)";
+  const char* const kLoop = "Too many levels of symbolic links (os error 40)";
+  const char* const kApp = "quarlo.exe";
+  const char* const kLauncher = "qrl-mcp.exe";
+  const char* const kServer = "mcp/1.0.0/qrl-mcp-server.exe";
+  make_package("1.0.0", "1.0.0", test::launcher_config("1.0.0"));
+  struct StepCase {
+    const char* command;
+    std::vector<std::string> more;
+    std::vector<std::string> reads;  // the executables the step reads or tests
+  };
+  const std::vector<StepCase> steps = {
+      {"prepare", {}, {kApp, kLauncher, kServer}},
+      {"verify", package_args("1.0.0"), {kApp, kLauncher, kServer}},
+      {"install-payload", payload_args("1.0.0"), {kLauncher, kServer}},
+      {"uninstall-payloads", {}, {kLauncher, kServer}},
+  };
+  enum class Kind { kLinkToReadOnly, kLinkToFifo, kDanglingLink, kFifo };
+  const std::string read_only = root / "outside/read-only";
+  const std::string fifo = root / "outside/fifo";
+  test::write_file(read_only, "outside");
+  test::set_read_only(read_only, true);
+  test::make_fifo(fifo);
+  const auto written = std::filesystem::last_write_time(test::fs_path(read_only));
+
+  for (const StepCase& step : steps) {
+    for (const std::string name : {kApp, kLauncher, kServer}) {
+      for (const Kind kind :
+           {Kind::kLinkToReadOnly, Kind::kLinkToFifo, Kind::kDanglingLink, Kind::kFifo}) {
+        SCOPED_TRACE(std::string(step.command) + ", " + name + ", kind " +
+                     std::to_string(static_cast<int>(kind)));
+        test::os::remove_tree(inst);
+        put_in_place("1.0.0");
+        ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+        std::filesystem::remove(test::fs_path(at(name)));
+        if (kind == Kind::kFifo) {
+          test::make_fifo(at(name));
+        } else {
+          test::make_symlink(kind == Kind::kLinkToReadOnly ? read_only
+                             : kind == Kind::kLinkToFifo   ? fifo
+                                                           : root / "outside/none",
+                             at(name));
+        }
+        test::WriteWatch watch_read_only(read_only), watch_fifo(fifo),
+            watch_name(kind == Kind::kFifo ? at(name) : fifo);
+
+        const test::RunResult result = test::run_program(args(step.command, step.more), 60s);
+        if (std::find(step.reads.begin(), step.reads.end(), name) == step.reads.end()) {
+          EXPECT_SUCCESS(result);
+        } else {
+          EXPECT_FAILURE(result, 20, kind == Kind::kFifo ? platform::kMsgNotRegularFile : kLoop);
+        }
+        EXPECT_FALSE(watch_read_only.opened_for_writing());
+        EXPECT_FALSE(watch_fifo.opened_for_writing());
+        EXPECT_FALSE(watch_name.opened_for_writing());
+        EXPECT_EQ(test::read_file(read_only), "outside");
+        EXPECT_EQ(std::filesystem::last_write_time(test::fs_path(read_only)), written);
+        EXPECT_EQ(test::list_names(root / "outside"),
+                  (std::vector<std::string>{"fifo", "read-only"}));
+      }
+    }
   }
 }
 

@@ -35,6 +35,24 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 // The name as a C string: names handed in are never empty and hold no NUL.
 std::string c_name(std::string_view name) { return std::string(name); }
 
+// The facts of the entry `name` in `dir` itself, never following a final
+// link, when it is a regular file. A link fails with ELOOP (as O_NOFOLLOW
+// would), a folder with EISDIR (as opening it for writing would), anything
+// else (a FIFO, a device, a socket) with kMsgNotRegularFile, none of them
+// opened.
+Result<struct stat> regular_entry(int dir, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
+  if (S_ISLNK(st.st_mode)) return fail(Error::os(ELOOP));
+  if (S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(kMsgNotRegularFile);
+  return st;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 }  // namespace
 
 Folder::Folder(Folder&& other) noexcept
@@ -180,9 +198,12 @@ Result<std::vector<std::string>> Folder::final_path_components() const {
 }
 
 Result<InputFile> Folder::open_for_reading(std::string_view name) const {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const std::string n = c_name(name);
+  if (auto seen = regular_entry(fd_of(handle_), n); !seen) return fail(seen.error());
+  // O_NOFOLLOW: a link put there since is refused too; O_NONBLOCK: a FIFO
+  // put there since does not wait for a writer (input_file refuses it).
   const int fd =
-      open_retrying(fd_of(handle_), c_name(name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      open_retrying(fd_of(handle_), n.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return last_error();
   return posix::input_file(fd);
 }
@@ -211,16 +232,23 @@ Status Folder::delete_file(std::string_view name) const {
 
 Result<OpenProbe> Folder::probe_exclusive_open(std::string_view name) const {
   const std::string n = c_name(name);
-  struct stat st;
-  if (::fstatat(fd_of(handle_), n.c_str(), &st, 0) != 0) return last_error();
+  // Only a regular file seen at the name itself is ever opened for writing.
+  auto seen = regular_entry(fd_of(handle_), n);
+  if (!seen) return fail(seen.error());
   // A file nobody may write is refused to writers, as a read-only file is;
   // checked on the mode because the superuser would pass the open itself.
-  if ((st.st_mode & 0222) == 0) return fail(Error::os(EACCES));
-  const Fd fd(open_retrying(fd_of(handle_), n.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  if ((seen->st_mode & 0222) == 0) return fail(Error::os(EACCES));
+  const Fd fd(
+      open_retrying(fd_of(handle_), n.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (fd.get() < 0) {
     if (errno == ETXTBSY) return OpenProbe::kBusy;  // a running executable
     return last_error();
   }
+  // Another file took the name between the look and the open: somebody is
+  // changing it right now, so it is in use. Nothing was written to it.
+  struct stat opened;
+  if (::fstat(fd.get(), &opened) != 0) return last_error();
+  if (!same_file(*seen, opened)) return OpenProbe::kBusy;
   // A program that holds the file "without sharing" holds a flock on it. Our
   // own lock, if taken, ends when the descriptor is closed below.
   if (posix::flock_retrying(fd.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -231,12 +259,18 @@ Result<OpenProbe> Folder::probe_exclusive_open(std::string_view name) const {
 }
 
 Result<LockFile> Folder::open_lock_file(std::string_view name) const {
-  Fd fd(open_retrying(fd_of(handle_), c_name(name).c_str(),
+  const std::string n = c_name(name);
+  // An existing entry is opened only when it is a regular file; a missing one
+  // is created.
+  if (auto seen = regular_entry(fd_of(handle_), n); !seen && !is_not_found(seen.error()))
+    return fail(seen.error());
+  Fd fd(open_retrying(fd_of(handle_), n.c_str(),
                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   if (fd.get() < 0) return last_error();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return last_error();
-  if (!S_ISREG(st.st_mode)) return fail(kMsgNotRegularFile);
+  // A second name would make it the lock of whatever file shares it.
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return fail(kMsgNotRegularFile);
   return LockFile::adopt(fd.release());
 }
 

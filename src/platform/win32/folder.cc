@@ -14,6 +14,7 @@
 #include "platform/system.h"
 #include "platform/win32/internal.h"
 #include "platform/win32/relative.h"
+#include "platform/windows_answers.h"
 
 namespace qrl::platform {
 
@@ -86,14 +87,19 @@ Folder::~Folder() {
 }
 
 Result<Folder> Folder::open(const std::string& path) {
-  Handle handle(CreateFileW(win32::system_path(path.empty() ? "." : path).c_str(), kFolderAccess,
-                            kShareHeld, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                            nullptr));
-  if (!handle.valid()) {
-    const DWORD code = GetLastError();
-    // A file inside a missing folder reports a missing path.
-    return os_fail(code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
-  }
+  const std::wstring wide = win32::system_path(path.empty() ? "." : path);
+  // Another program may hold the folder for a moment without sharing, as it
+  // may hold a file: ridden out within the same bounds.
+  Handle handle;
+  const DWORD code = win32::retry_while_held(
+      [&]() -> unsigned long {
+        handle.reset(CreateFileW(wide.c_str(), kFolderAccess, kShareHeld, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return handle.valid() ? 0 : GetLastError();
+      },
+      [&] { return win32::denied_is_final(wide); });
+  // A file inside a missing folder reports a missing path.
+  if (code != 0) return os_fail(code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code);
   auto info = win32::info_of_handle(handle.get());
   if (!info) return fail(info.error());
   if (!info->is_directory) return os_fail(ERROR_PATH_NOT_FOUND);
@@ -109,8 +115,9 @@ bool Folder::is_link_refusal(const Error& error) {
 Error Folder::path_not_found() { return Error::os(ERROR_PATH_NOT_FOUND); }
 
 Result<Folder> Folder::open_folder(std::string_view name) const {
-  Opened opened = open_relative(to_handle(handle_), name, kFolderAccess, kShareHeld, FILE_OPEN,
-                                kFolderOptions | FILE_OPEN_REPARSE_POINT);
+  // Ridden out while another program holds it, as Folder::open is.
+  Opened opened = open_when_released(to_handle(handle_), name, kFolderAccess, kShareHeld, FILE_OPEN,
+                                     kFolderOptions | FILE_OPEN_REPARSE_POINT);
   if (!opened.handle.valid()) return os_fail(opened.code);
   auto info = win32::info_of_handle(opened.handle.get());
   if (!info) return fail(info.error());
@@ -230,9 +237,28 @@ Result<std::vector<std::string>> Folder::final_path_components() const {
 }
 
 Result<InputFile> Folder::open_for_reading(std::string_view name) const {
+  // The entry itself, never through a final link; an oplock being broken is
+  // ridden out as a hold, so that no read waits on its holder unbounded.
+  constexpr ULONG kRead = FILE_SEQUENTIAL_ONLY | FILE_COMPLETE_IF_OPLOCKED;
   Opened opened = open_when_released(to_handle(handle_), name, GENERIC_READ, kShareAll, FILE_OPEN,
-                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+                                     kRead | FILE_OPEN_REPARSE_POINT);
   if (!opened.handle.valid()) return os_fail(opened.code);
+  auto facts = win32::facts_of(opened.handle.get());
+  if (!facts) return fail(facts.error());
+  if (auto regular = win32::regular_file(*facts); !regular) return fail(regular.error());
+  if (facts->info.is_reparse_point) {
+    // A compressed, deduplicated or cloud file: its data come through the
+    // file system's filter, which an open of the reparse point itself passes
+    // by. Opened again through it, it must still be the file looked at, not
+    // a link put in its place meanwhile.
+    Opened through = open_when_released(to_handle(handle_), name, GENERIC_READ, kShareAll,
+                                        FILE_OPEN, kRead | FILE_NON_DIRECTORY_FILE);
+    if (!through.handle.valid()) return os_fail(through.code);
+    auto again = win32::facts_of(through.handle.get());
+    if (!again) return fail(again.error());
+    if (!win32::same_file(*facts, *again)) return os_fail(kErrorStoppedOnSymlink);
+    opened = std::move(through);
+  }
   return win32::input_file(opened.handle.release());
 }
 
@@ -269,13 +295,15 @@ Status Folder::rename(std::string_view from, std::string_view to, bool write_thr
   std::memcpy(info->FileName, target.data(), target.size() * sizeof(wchar_t));
 
   // Either side may be held for a moment: the target by a reader, the freshly
-  // closed source by a scanner. A read-only or directory target is final.
+  // closed source by a scanner (an oplock it has on it being broken counts as
+  // a hold). A read-only or directory target is final.
   Handle moved;
   const DWORD code = win32::retry_while_held(
       [&]() -> unsigned long {
-        Opened source =
-            open_relative(to_handle(handle_), from, DELETE | (write_through ? FILE_WRITE_DATA : 0),
-                          kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+        Opened source = open_relative(
+            to_handle(handle_), from, DELETE | (write_through ? FILE_WRITE_DATA : 0), kShareAll,
+            FILE_OPEN,
+            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED);
         if (!source.handle.valid()) return source.code;
         if (const DWORD refused =
                 win32::set_information(source.handle.get(), info, static_cast<ULONG>(buffer.size()),
@@ -295,9 +323,9 @@ Status Folder::rename(std::string_view from, std::string_view to, bool write_thr
 Status Folder::delete_file(std::string_view name) const {
   const DWORD code = win32::retry_while_held(
       [&]() -> unsigned long {
-        Opened opened =
-            open_relative(to_handle(handle_), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                          FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+        Opened opened = open_relative(
+            to_handle(handle_), name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED);
         if (!opened.handle.valid()) return opened.code;
         return mark_for_deletion(opened.handle.get());
       },
@@ -307,24 +335,41 @@ Status Folder::delete_file(std::string_view name) const {
 }
 
 Result<OpenProbe> Folder::probe_exclusive_open(std::string_view name) const {
-  Opened opened = open_relative(to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, 0,
-                                FILE_OPEN, FILE_NON_DIRECTORY_FILE);
-  if (opened.handle.valid()) return OpenProbe::kFree;
-  if (opened.code == ERROR_SHARING_VIOLATION || opened.code == ERROR_LOCK_VIOLATION)
-    return OpenProbe::kBusy;
-  return os_fail(opened.code);
+  // Looked at first, without following a final link and with an access that
+  // no holder's sharing refuses: only a regular file is opened for writing.
+  Opened seen = open_relative(to_handle(handle_), name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                              FILE_OPEN_REPARSE_POINT);
+  if (!seen.handle.valid()) return os_fail(seen.code);
+  auto before = win32::facts_of(seen.handle.get());
+  if (!before) return fail(before.error());
+  seen.handle.reset();
+  if (auto regular = win32::regular_file(*before); !regular) return fail(regular.error());
+
+  // Never waits on an oplock: a break in progress means the file is held.
+  Opened opened =
+      open_relative(to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, 0, FILE_OPEN,
+                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED);
+  const std::optional<OpenProbe> answer = windows::in_use_answer(opened.code);
+  if (!answer) return os_fail(opened.code);
+  if (*answer == OpenProbe::kBusy) return OpenProbe::kBusy;
+  // Another file took the name between the look and the open: somebody is
+  // changing it right now, so it is in use. Nothing was written to it.
+  auto after = win32::facts_of(opened.handle.get());
+  if (!after) return fail(after.error());
+  return win32::same_file(*before, *after) ? OpenProbe::kFree : OpenProbe::kBusy;
 }
 
 Result<LockFile> Folder::open_lock_file(std::string_view name) const {
   // Opening is tried again while the file is held for a moment; the lock
   // itself (try_lock) never is: exclusion must fail at once.
-  Opened opened =
-      open_when_released(to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, kShareAll,
-                         FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  Opened opened = open_when_released(
+      to_handle(handle_), name, GENERIC_READ | GENERIC_WRITE, kShareAll, FILE_OPEN_IF,
+      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED);
   if (!opened.handle.valid()) return os_fail(opened.code);
-  auto info = win32::info_of_handle(opened.handle.get());
-  if (!info) return fail(info.error());
-  if (info->is_reparse_point || GetFileType(opened.handle.get()) != FILE_TYPE_DISK)
+  auto facts = win32::facts_of(opened.handle.get());
+  if (!facts) return fail(facts.error());
+  // A second name would make it the lock of whatever file shares it.
+  if (facts->info.is_reparse_point || !facts->disk || facts->links != 1)
     return fail(kMsgNotRegularFile);
   return LockFile::adopt(from_handle(opened.handle.release()));
 }

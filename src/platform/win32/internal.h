@@ -80,12 +80,6 @@ F lookup(void* module, const char* name) {
   return reinterpret_cast<F>(proc_address(module, name));
 }
 
-// Whether `code`, the answer of an operation on a file, may come from another
-// program holding the file for a moment: a sharing violation (32), a lock
-// violation (33), or access denied (5) unless `denied_is_final` says the file
-// is read-only or a directory, where access denied is the final answer.
-bool is_passing_hold(unsigned long code, const std::function<bool()>& denied_is_final);
-
 // Whether the file at `path` refuses for good: read-only or a directory (an
 // entry that cannot be looked up may be held: not final).
 bool denied_is_final(const std::wstring& path);
@@ -94,8 +88,9 @@ bool denied_is_final(const std::wstring& path);
 bool denied_is_final(unsigned long attributes);
 
 // Runs `attempt`, which returns 0 on success or the Windows error code, until
-// it succeeds, fails with a code that is not a passing hold, or the bounds of
-// the run's waits (clock.h) are reached; returns the code of the last try.
+// it succeeds, fails with a code that is not a passing hold
+// (windows::is_passing_hold), or the bounds of the run's waits (clock.h) are
+// reached; returns the code of the last try.
 unsigned long retry_while_held(const std::function<unsigned long()>& attempt,
                                const std::function<bool()>& denied_is_final);
 

@@ -1,10 +1,14 @@
 // Opening relative to a held folder, listing it and renaming through a file's
-// own handle: the few functions of ntdll that the folder operations need.
+// own handle: the few functions of ntdll that the folder operations need; and
+// the facts of an open file that tell whether it is the regular file that was
+// looked at.
 #include <windows.h>
 // <windows.h> must come before the other system headers.
 #include <winternl.h>
 
 #include "platform/win32/relative.h"
+
+#include "platform/windows_answers.h"
 
 namespace qrl::platform::win32 {
 
@@ -72,21 +76,58 @@ Opened open_relative(void* folder, std::string_view name, unsigned long access, 
   const NTSTATUS status =
       f.create_file(&handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                     share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status < 0) {
-    opened.code = dos_error(status);
-  } else {
-    opened.handle.reset(handle);
+  switch (windows::open_status(status)) {
+    case windows::OpenStatus::kOpened:
+      opened.handle.reset(handle);
+      break;
+    case windows::OpenStatus::kOplockBreak:
+      CloseHandle(handle);
+      opened.code = windows::kErrorOplockBreakInProgress;
+      break;
+    case windows::OpenStatus::kRefused:
+      opened.code = dos_error(status);
+      break;
   }
   return opened;
 }
 
 unsigned long attributes_in(void* folder, std::string_view name) {
   Opened opened = open_relative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                                FILE_OPEN_FOR_BACKUP_INTENT);
+                                FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_REPARSE_POINT);
   if (!opened.handle.valid()) return INVALID_FILE_ATTRIBUTES;
   BY_HANDLE_FILE_INFORMATION data;
   if (!GetFileInformationByHandle(opened.handle.get(), &data)) return INVALID_FILE_ATTRIBUTES;
   return data.dwFileAttributes;
+}
+
+Result<FileFacts> facts_of(void* handle) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
+  DWORD tag = 0;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    FILE_ATTRIBUTE_TAG_INFO tag_info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
+      return fail(last_error());
+    tag = tag_info.ReparseTag;
+  }
+  FileFacts facts;
+  facts.info = info_from(data.dwFileAttributes, tag);
+  facts.volume = data.dwVolumeSerialNumber;
+  facts.index = (static_cast<unsigned long long>(data.nFileIndexHigh) << 32) | data.nFileIndexLow;
+  facts.links = data.nNumberOfLinks;
+  facts.disk = GetFileType(handle) == FILE_TYPE_DISK;
+  return facts;
+}
+
+bool same_file(const FileFacts& a, const FileFacts& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+Status regular_file(const FileFacts& facts) {
+  if (facts.info.is_name_surrogate) return os_fail(kErrorStoppedOnSymlink);
+  if (facts.info.is_directory) return os_fail(ERROR_ACCESS_DENIED);
+  if (!facts.disk) return fail(kMsgNotRegularFile);
+  return {};
 }
 
 Opened open_when_released(void* folder, std::string_view name, unsigned long access,

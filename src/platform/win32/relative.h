@@ -23,6 +23,9 @@ struct Opened {
 
 // NtCreateFile of `name` relative to `folder` (an empty name opens the folder
 // itself again), synchronous, case-insensitive. `access` gets SYNCHRONIZE.
+// With FILE_COMPLETE_IF_OPLOCKED in `options`, an open that meets another
+// program's oplock being broken does not wait for it: its handle is closed and
+// the code is windows::kErrorOplockBreakInProgress, a passing hold.
 Opened open_relative(void* folder, std::string_view name, unsigned long access, unsigned long share,
                      unsigned long disposition, unsigned long options);
 
@@ -31,10 +34,31 @@ Opened open_relative(void* folder, std::string_view name, unsigned long access, 
 Opened open_when_released(void* folder, std::string_view name, unsigned long access,
                           unsigned long share, unsigned long disposition, unsigned long options);
 
-// The attributes of the entry `name` in `folder` (following a final link),
-// for the retry's question whether access denied is final;
-// INVALID_FILE_ATTRIBUTES when they cannot be read.
+// The attributes of the entry `name` in `folder` itself (a final link is not
+// followed: the retried opens act on the entry), for the retry's question
+// whether access denied is final; INVALID_FILE_ATTRIBUTES when they cannot be
+// read.
 unsigned long attributes_in(void* folder, std::string_view name);
+
+// What tells an open file from another, and whether it may be read or
+// written as a regular file (GetFileInformationByHandle, the reparse tag,
+// GetFileType).
+struct FileFacts {
+  platform::FileInfo info;
+  unsigned long volume = 0;      // dwVolumeSerialNumber
+  unsigned long long index = 0;  // nFileIndexHigh and nFileIndexLow
+  unsigned long links = 0;       // nNumberOfLinks
+  bool disk = false;             // FILE_TYPE_DISK
+};
+Result<FileFacts> facts_of(void* handle);
+// The same file: the same volume serial number and file index.
+bool same_file(const FileFacts& a, const FileFacts& b);
+// A regular file opened without following a final link: a link, junction or
+// other name surrogate fails with kErrorStoppedOnSymlink, a folder with
+// ERROR_ACCESS_DENIED (as CreateFileW refuses it), anything but a disk file
+// with kMsgNotRegularFile. Other reparse points (compressed, deduplicated,
+// cloud files) pass.
+Status regular_file(const FileFacts& facts);
 
 // The Windows error code for an NTSTATUS (RtlNtStatusToDosError; a name
 // collision as CreateFileW reports it, ERROR_FILE_EXISTS).

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,5 +129,25 @@ void make_fifo(const std::string& path) {
 }
 
 std::string endless_device() { return "/dev/zero"; }
+
+WriteWatch::WriteWatch(const std::string& path) : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+  if (fd_ < 0 || inotify_add_watch(fd_, path.c_str(), IN_CLOSE_WRITE) < 0)
+    ADD_FAILURE() << "cannot watch " << path << ": " << std::strerror(errno);
+}
+
+WriteWatch::~WriteWatch() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool WriteWatch::opened_for_writing() {
+  alignas(inotify_event) char events[4096];
+  return fd_ >= 0 && read(fd_, events, sizeof events) > 0;
+}
+
+std::intptr_t hold_folder(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void release_folder(std::intptr_t handle) { close(static_cast<int>(handle)); }
 
 }  // namespace qrl::test

@@ -117,4 +117,16 @@ void make_fifo(const std::string& path) {
 
 std::string endless_device() { return "NUL"; }
 
+WriteWatch::WriteWatch(const std::string&) {}
+WriteWatch::~WriteWatch() = default;
+bool WriteWatch::opened_for_writing() { return false; }
+
+std::intptr_t hold_folder(const std::string& path) {
+  const HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(handle);
+}
+
+void release_folder(std::intptr_t handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
+
 }  // namespace qrl::test

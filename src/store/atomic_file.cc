@@ -218,6 +218,10 @@ Result<std::string> sha256_of(platform::InputFile& file, const std::string& show
 
 }  // namespace
 
+Result<std::string> file_sha256(platform::InputFile& file, const std::string& shown) {
+  return sha256_of(file, shown);
+}
+
 Result<std::string> file_sha256(const std::string& path) {
   auto file = platform::open_for_reading(path);
   if (!file) return fail(file.error());

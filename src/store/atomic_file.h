@@ -82,5 +82,8 @@ std::string sha256_hex(std::string_view bytes);
 Result<std::string> file_sha256(const std::string& path);
 // The same for the file `name` in `folder`.
 Result<std::string> file_sha256(const platform::Folder& folder, std::string_view name);
+// The same for a file already open, read from where it stands; `shown` names
+// it in the log.
+Result<std::string> file_sha256(platform::InputFile& file, const std::string& shown);
 
 }  // namespace qrl

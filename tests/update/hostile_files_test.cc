@@ -220,6 +220,10 @@ TEST_F(HostileFiles, APlainFileWhereAFolderGoesIsNeverTakenForAbsent) {
     if (code != 0) EXPECT_EQ(test::tree(inst), before);
     ASSERT_TRUE(acquire_lease(inst, owner->pid()));  // verify gives it back
   }
+  // A path that leads through a plain file still names nothing: no lease to
+  // give back there.
+  EXPECT_SUCCESS(test::run_program(
+      {"cancel", "--install-dir", test::join(at("quarlo.exe"), "inst"), "--owner", owner_id()}));
 }
 
 // ---------------------------------------------------------------------------

@@ -65,7 +65,8 @@ Result<std::optional<platform::Folder>> Installation::checked_folder(const platf
     // Only what is not there at all is absent. POSIX refuses a plain file as
     // a folder with ENOTDIR, which also means "not found" for a path that
     // leads through a file: an entry that is there and is no folder fails
-    // with that error, as listing it or opening a file inside it would.
+    // with the error of opening it as a folder (on POSIX the one that listing
+    // it or opening a file inside it gives too).
     auto found = parent.find(name);
     if (!found) return fail(found.error());
     if (*found && !(*found)->is_directory) return fail(folder.error());

@@ -57,19 +57,27 @@ Result<Installation> Installation::open(const std::string& install_dir) {
   return Installation(std::move(*root));
 }
 
-Result<platform::Folder> Installation::checked_folder(const platform::Folder& parent,
-                                                      std::string_view name, bool create) {
+Result<std::optional<platform::Folder>> Installation::checked_folder(const platform::Folder& parent,
+                                                                     std::string_view name,
+                                                                     bool create) {
   auto folder = parent.open_folder(name);
-  if (!folder && create && platform::is_not_found(folder.error())) {
-    auto made = parent.create_folder(name);
-    log::file_step("created the folder", parent.path_of(name), made);
-    // Somebody else may have made it meanwhile: what stands there now counts.
-    if (!made && !parent.find(name).value_or(std::nullopt)) return fail(made.error());
+  if (!folder && platform::is_not_found(folder.error())) {
+    // Only what is not there at all is absent. POSIX refuses a plain file as
+    // a folder with ENOTDIR, which also means "not found" for a path that
+    // leads through a file: an entry that is there and is no folder fails
+    // with the error of opening it as a folder (on POSIX the one that listing
+    // it or opening a file inside it gives too).
+    auto found = parent.find(name);
+    if (!found) return fail(found.error());
+    if (*found && !(*found)->is_directory) return fail(folder.error());
+    if (!*found) {
+      if (!create) return std::nullopt;
+      auto made = parent.create_folder(name);
+      log::file_step("created the folder", parent.path_of(name), made);
+      // Somebody else may have made it meanwhile: what stands there now counts.
+      if (!made && !parent.find(name).value_or(std::nullopt)) return fail(made.error());
+    }
     folder = parent.open_folder(name);
-  }
-  if (!folder && !create && platform::is_not_found(folder.error())) {
-    // As a file inside the missing folder would report it.
-    return fail(platform::Folder::path_not_found());
   }
   if (!folder) {
     // Every reparse point is refused, whatever its kind: following one could
@@ -85,28 +93,28 @@ Result<platform::Folder> Installation::checked_folder(const platform::Folder& pa
   auto final_path = folder->final_path_components();
   if (!final_path) return fail(final_path.error());
   if (!lies_within(*final_path, *root_final_)) return fail(kMsgMcpDirEscapes);
-  return folder;
+  return std::optional<platform::Folder>(std::move(*folder));
 }
 
 Result<const platform::Folder*> Installation::mcp(bool create) {
   if (mcp_) return &*mcp_;
   auto folder = checked_folder(root_, kMcpDir, create);
-  if (!folder) {
-    if (!create && platform::is_not_found(folder.error())) return nullptr;
-    return fail(folder.error());
-  }
-  mcp_ = std::move(*folder);
+  if (!folder) return fail(folder.error());
+  if (!*folder) return nullptr;
+  mcp_ = std::move(**folder);
   return &*mcp_;
 }
 
 Result<platform::Folder> Installation::version_folder(const std::string& version, bool create) {
   if (!is_valid_mcp_version(version)) return fail(kMsgInvalidVersion);
-  if (!mcp_) {
-    auto folder = checked_folder(root_, kMcpDir, create);
-    if (!folder) return fail(folder.error());
-    mcp_ = std::move(*folder);
-  }
-  return checked_folder(*mcp_, version, create);
+  auto mcp_dir = mcp(create);
+  if (!mcp_dir) return fail(mcp_dir.error());
+  // As a file inside the missing folder would report it.
+  if (*mcp_dir == nullptr) return fail(platform::Folder::path_not_found());
+  auto folder = checked_folder(**mcp_dir, version, create);
+  if (!folder) return fail(folder.error());
+  if (!*folder) return fail(platform::Folder::path_not_found());
+  return std::move(**folder);
 }
 
 Result<std::string> ensure_mcp_version_dir(const std::string& install_dir,

@@ -49,20 +49,25 @@ class Installation {
   const std::string& path() const { return root_.path(); }
 
   // The held "mcp" folder; nothing when it does not exist, unless `create`
-  // makes it.
+  // makes it. Something else named "mcp" (a plain file) is an error.
   Result<const platform::Folder*> mcp(bool create = false);
   // Lets go of the held "mcp" folder, so that it can be removed.
   void release_mcp() { mcp_.reset(); }
 
   // The folder of `version` inside "mcp", opened and checked; with `create`,
   // "mcp" and the version folder are created when missing. A version that
-  // fails the version rule: "版本目录无效".
+  // fails the version rule: "版本目录无效". Where one of them is missing,
+  // what a file inside it would report (not found).
   Result<platform::Folder> version_folder(const std::string& version, bool create);
 
  private:
   explicit Installation(platform::Folder root) : root_(std::move(root)) {}
-  Result<platform::Folder> checked_folder(const platform::Folder& parent, std::string_view name,
-                                          bool create);
+  // The folder `name` in `parent`, opened and checked; nothing when there is
+  // no such entry, unless `create` makes it. An entry that is there but is no
+  // folder is never taken for absent: it fails with the error of opening it
+  // as a folder.
+  Result<std::optional<platform::Folder>> checked_folder(const platform::Folder& parent,
+                                                         std::string_view name, bool create);
 
   platform::Folder root_;
   std::optional<platform::Folder> mcp_;

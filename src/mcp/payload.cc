@@ -1,5 +1,8 @@
 #include "mcp/payload.h"
 
+#include <optional>
+#include <string>
+
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
@@ -22,6 +25,22 @@ Status remove_file_if_present(const platform::Folder& folder, std::string_view n
   return deleted;
 }
 
+// The error of making the folder of `version` in the held "mcp" when a plain
+// file stands in its place; nothing otherwise.
+std::optional<Error> file_in_place_of_folder(Installation& installation,
+                                             const std::string& version) {
+  auto mcp = installation.mcp();
+  if (!mcp || *mcp == nullptr) return std::nullopt;
+  auto found = (**mcp).find(version);
+  if (!found || !*found || (*found)->is_directory || (*found)->is_reparse_point) {
+    return std::nullopt;
+  }
+  auto made = (**mcp).create_folder(version);
+  log::file_step("created the folder", (**mcp).path_of(version), made);
+  if (made) return std::nullopt;  // it went away meanwhile
+  return made.error();
+}
+
 }  // namespace
 
 Status install_payload(const std::string& install_dir, const std::string& mcp,
@@ -34,7 +53,17 @@ Status install_payload(const std::string& install_dir, const std::string& mcp,
   remove_write_leftovers(root);
 
   auto version_dir = installation->version_folder(version, /*create=*/true);
-  if (!version_dir) return fail(version_dir.error());
+  if (!version_dir) {
+    // A plain file where the version's folder goes passes the checks (it is
+    // no link and lies inside), and nothing in it is in use; the server cannot
+    // be written into it. That fails as a write whose folder cannot be made
+    // does, once the package's server has been opened.
+    auto in_the_way = file_in_place_of_folder(*installation, version);
+    if (!in_the_way) return fail(version_dir.error());
+    auto server_source = platform::open_for_reading(mcp);
+    if (!server_source) return fail(server_source.error());
+    return fail(io_fault(*in_the_way).to_error());
+  }
   remove_write_leftovers(*version_dir);
 
   // A running server cannot be overwritten; nothing else is examined then.

@@ -1,5 +1,10 @@
 #include "update/pair.h"
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "lease/lease.h"
 #include "mcp/launcher.h"
 #include "mcp/layout.h"
@@ -20,19 +25,42 @@ Status write_atomically(const platform::Folder& folder, std::string_view name,
   return {};
 }
 
-// The digests the launcher form records and checks: the server and the
-// application as given, and the launcher that will be in effect. Read in this
-// order: version, server, application, launcher.
-Result<Bundle> expected_bundle(const platform::Folder& root, const std::string& app,
-                               const std::string& mcp, const LauncherPart& part) {
+// A file at hand (the package's), hashed whole: its digest and the size it
+// had when it was opened.
+struct Given {
+  std::string path;
+  std::string sha256;
+  std::uint64_t size = 0;
+};
+
+Result<Given> given_file(const std::string& path) {
+  auto file = platform::open_for_reading(path);
+  if (!file) return fail(file.error());
+  auto digest = file_sha256(*file, path);
+  if (!digest) return fail(digest.error());
+  return Given{path, std::move(*digest), file->size_at_open()};
+}
+
+// The package as the launcher form records and checks it: the server and the
+// application as given, and the digest of the launcher that will be in
+// effect. Read in this order: version, server, application, launcher.
+struct Package {
+  Given server;
+  Given app;
+  Bundle bundle;
+};
+
+Result<Package> package_of(const platform::Folder& root, const std::string& app,
+                           const std::string& mcp, const LauncherPart& part) {
   if (!is_valid_mcp_version(part.version)) return fail(kMsgInvalidVersion);
-  auto server = file_sha256(mcp);
+  auto server = given_file(mcp);
   if (!server) return fail(server.error());
-  auto app_digest = file_sha256(app);
-  if (!app_digest) return fail(app_digest.error());
+  auto app_file = given_file(app);
+  if (!app_file) return fail(app_file.error());
   auto launcher = effective_launcher_sha256(root, part.launcher);
   if (!launcher) return fail(launcher.error());
-  return Bundle{part.version, *server, *app_digest, *launcher};
+  Bundle bundle{part.version, server->sha256, app_file->sha256, *launcher};
+  return Package{std::move(*server), std::move(*app_file), std::move(bundle)};
 }
 
 Status stage_plain(const platform::Folder& root, const std::string& app, const std::string& mcp) {
@@ -46,10 +74,11 @@ Status stage_plain(const platform::Folder& root, const std::string& app, const s
 
 Status stage_with_launcher(const platform::Folder& root, const std::string& app,
                            const std::string& mcp, const LauncherPart& part) {
-  auto bundle = expected_bundle(root, app, mcp, part);
-  if (!bundle) return fail(bundle.error());
-  Pair pair{bundle->app_sha256, bundle->launcher_sha256, *bundle};
-  return write_atomically(root, kPairFile, encode(pair));
+  auto package = package_of(root, app, mcp, part);
+  if (!package) return fail(package.error());
+  const Bundle& bundle = package->bundle;
+  return write_atomically(root, kPairFile,
+                          encode(Pair{bundle.app_sha256, bundle.launcher_sha256, bundle}));
 }
 
 Status stage_in(Installation& installation, std::uint32_t owner, const std::string& app,
@@ -61,25 +90,108 @@ Status stage_in(Installation& installation, std::uint32_t owner, const std::stri
   return stage_plain(root, app, mcp);
 }
 
-Result<Verified> verify_plain(Installation& installation, std::uint32_t owner,
-                              const std::string& app, const std::string& mcp) {
-  const platform::Folder& root = installation.root();
-  auto installed = installed_pair(root);
+// An installed file opened to be compared with a file at hand. The sizes are
+// compared first: an installed file of another size, however large, is told
+// apart without being read. It is hashed only when the sizes agree.
+struct Installed {
+  platform::InputFile file;
+  std::string shown;
+};
+
+Result<Installed> open_installed(const platform::Folder& folder, std::string_view name) {
+  auto file = folder.open_for_reading(name);
+  if (!file) return fail(file.error());
+  return Installed{std::move(*file), folder.path_of(name)};
+}
+
+// The installed "quarlo.exe" and "qrl-mcp.exe", opened in this order: a
+// missing or unreadable one fails before any file at hand is read.
+struct InstalledPair {
+  Installed app;
+  Installed launcher;
+};
+
+Result<InstalledPair> open_installed_pair(const platform::Folder& root) {
+  auto app = open_installed(root, kAppExe);
+  if (!app) return fail(app.error());
+  auto launcher = open_installed(root, kLauncherExe);
+  if (!launcher) return fail(launcher.error());
+  return InstalledPair{std::move(*app), std::move(*launcher)};
+}
+
+Result<bool> has_digest(Installed& installed, const std::string& digest) {
+  auto own = file_sha256(installed.file, installed.shown);
+  if (!own) return fail(own.error());
+  return *own == digest;
+}
+
+// Tells the log that the installed file is not read: the file at hand has
+// another size.
+void told_apart_by_size(const Installed& installed, const std::string& given, std::uint64_t size) {
+  log::line("verify: " + installed.shown + " is not read: it has " +
+            std::to_string(installed.file.size_at_open()) + " bytes, " + given + " has " +
+            std::to_string(size));
+}
+
+// Whether the installed file holds exactly the bytes of the file at hand.
+Result<bool> holds(Installed& installed, const Given& given) {
+  if (installed.file.size_at_open() != given.size) {
+    told_apart_by_size(installed, given.path, given.size);
+    return false;
+  }
+  return has_digest(installed, given.sha256);
+}
+
+// Whether the installed launcher is the one in effect, whose digest is
+// `effective`: the offered launcher's, or the installed one's own when it
+// stays. Of another size than the offered file, it can only be the one that
+// stays, which the offered file's digest tells: when that is the one in
+// effect, the installed launcher is not read.
+Result<bool> holds_launcher_in_effect(Installed& installed, const std::string& offered,
+                                      const std::string& effective) {
+  auto offered_file = platform::open_for_reading(offered);
+  if (!offered_file) return fail(offered_file.error());
+  const std::uint64_t offered_size = offered_file->size_at_open();
+  if (installed.file.size_at_open() != offered_size) {
+    auto offered_sha = file_sha256(*offered_file, offered);
+    if (!offered_sha) return fail(offered_sha.error());
+    if (*offered_sha == effective) {
+      told_apart_by_size(installed, offered, offered_size);
+      return false;
+    }
+  }
+  return has_digest(installed, effective);
+}
+
+// The plain form's comparison: the installed application with the App file,
+// then the installed "qrl-mcp.exe" with the MCP file, which is read only when
+// the application matched.
+Status compare_plain(const platform::Folder& root, const std::string& app, const std::string& mcp) {
+  auto installed = open_installed_pair(root);
   if (!installed) return fail(installed.error());
-  // The MCP file is read only when the application matched.
-  auto app_digest = file_sha256(app);
-  if (!app_digest) return fail(app_digest.error());
-  if (*app_digest != installed->app) {
+  auto app_file = given_file(app);
+  if (!app_file) return fail(app_file.error());
+  auto same_app = holds(installed->app, *app_file);
+  if (!same_app) return fail(same_app.error());
+  if (!*same_app) {
     log::line("verify: the installed application is not the package's");
     return fail(kMsgPlainMismatch);
   }
-  auto mcp_digest = file_sha256(mcp);
-  if (!mcp_digest) return fail(mcp_digest.error());
-  if (*mcp_digest != installed->mcp) {
+  auto mcp_file = given_file(mcp);
+  if (!mcp_file) return fail(mcp_file.error());
+  auto same_mcp = holds(installed->launcher, *mcp_file);
+  if (!same_mcp) return fail(same_mcp.error());
+  if (!*same_mcp) {
     log::line("verify: the installed qrl-mcp.exe is not the package's");
     return fail(kMsgPlainMismatch);
   }
+  return {};
+}
 
+Result<Verified> verify_plain(Installation& installation, std::uint32_t owner,
+                              const std::string& app, const std::string& mcp) {
+  const platform::Folder& root = installation.root();
+  if (auto same = compare_plain(root, app, mcp); !same) return fail(same.error());
   if (auto staged = stage_in(installation, owner, app, mcp, std::nullopt); !staged) {
     return fail(staged.error());
   }
@@ -102,21 +214,32 @@ Status keep_previous_record(const platform::Folder& mcp_dir, const std::string& 
   return write_atomically(mcp_dir, kPreviousRecord, **former);
 }
 
-Result<Verified> verify_with_launcher(Installation& installation, std::uint32_t owner,
-                                      const std::string& app, const std::string& mcp,
-                                      const LauncherPart& part) {
-  const platform::Folder& root = installation.root();
-  auto installed = installed_pair(root);
+// What the launcher form's comparison leaves: the expected bundle, and the
+// held folder of the version, where its server matched.
+struct Matched {
+  Bundle bundle;
+  platform::Folder version_dir;
+};
+
+// The launcher form's comparison: every named file is read before anything is
+// compared; then the installed application, the installed launcher and the
+// installed server of the version, in this order.
+Result<Matched> compare_with_launcher(Installation& installation, const std::string& app,
+                                      const std::string& mcp, const LauncherPart& part) {
+  auto installed = open_installed_pair(installation.root());
   if (!installed) return fail(installed.error());
-  if (!is_valid_mcp_version(part.version)) return fail(kMsgInvalidVersion);
-  // Every named file is read before anything is compared.
-  auto bundle = expected_bundle(root, app, mcp, part);
-  if (!bundle) return fail(bundle.error());
-  if (installed->app != bundle->app_sha256) {
+  auto package = package_of(installation.root(), app, mcp, part);
+  if (!package) return fail(package.error());
+  auto same_app = holds(installed->app, package->app);
+  if (!same_app) return fail(same_app.error());
+  if (!*same_app) {
     log::line("verify: the installed application is not the package's");
     return fail(kMsgLauncherMismatch);
   }
-  if (installed->mcp != bundle->launcher_sha256) {
+  auto same_launcher =
+      holds_launcher_in_effect(installed->launcher, part.launcher, package->bundle.launcher_sha256);
+  if (!same_launcher) return fail(same_launcher.error());
+  if (!*same_launcher) {
     log::line("verify: the installed launcher is not the one in effect for the package");
     return fail(kMsgLauncherMismatch);
   }
@@ -125,20 +248,33 @@ Result<Verified> verify_with_launcher(Installation& installation, std::uint32_t 
   // or written through a link or junction, outside the installation.
   auto version_dir = installation.version_folder(part.version, /*create=*/false);
   if (!version_dir) return fail(version_dir.error());
-  auto server = file_sha256(*version_dir, kServerExe);
+  auto server = open_installed(*version_dir, kServerExe);
   if (!server) return fail(server.error());
-  if (*server != bundle->server_sha256) {
+  auto same_server = holds(*server, package->server);
+  if (!same_server) return fail(same_server.error());
+  if (!*same_server) {
     log::line("verify: the installed server of " + part.version + " is not the package's");
     return fail(kMsgLauncherMismatch);
   }
+  return Matched{std::move(package->bundle), std::move(*version_dir)};
+}
+
+Result<Verified> verify_with_launcher(Installation& installation, std::uint32_t owner,
+                                      const std::string& app, const std::string& mcp,
+                                      const LauncherPart& part) {
+  const platform::Folder& root = installation.root();
+  auto matched = compare_with_launcher(installation, app, mcp, part);
+  if (!matched) return fail(matched.error());
+  const Bundle& bundle = matched->bundle;
+  const platform::Folder& version_dir = matched->version_dir;
 
   auto mcp_dir = installation.mcp();
   if (!mcp_dir) return fail(mcp_dir.error());
   const platform::Folder& records = **mcp_dir;
   remove_write_leftovers(records);
-  remove_write_leftovers(*version_dir);
+  remove_write_leftovers(version_dir);
   if (auto kept = keep_previous_record(records, part.version); !kept) return fail(kept.error());
-  if (auto written = write_atomically(records, kCurrentRecord, encode(*bundle)); !written) {
+  if (auto written = write_atomically(records, kCurrentRecord, encode(bundle)); !written) {
     return fail(written.error());
   }
   if (auto staged = stage_in(installation, owner, app, mcp, part); !staged) {
@@ -175,20 +311,6 @@ Result<Verified> verify_pair(const std::string& install_dir, std::uint32_t owner
   remove_write_leftovers(installation->root());
   if (launcher) return verify_with_launcher(*installation, owner, app, mcp, *launcher);
   return verify_plain(*installation, owner, app, mcp);
-}
-
-Result<Pair> installed_pair(const platform::Folder& root) {
-  auto app = file_sha256(root, kAppExe);
-  if (!app) return fail(app.error());
-  auto mcp = file_sha256(root, kLauncherExe);
-  if (!mcp) return fail(mcp.error());
-  return Pair{*app, *mcp, std::nullopt};
-}
-
-Result<Pair> installed_pair(const std::string& install_dir) {
-  auto root = platform::Folder::open(install_dir);
-  if (!root) return fail(root.error());
-  return installed_pair(*root);
 }
 
 Status prune_old_mcp_versions(Installation& installation, const std::string& current) {

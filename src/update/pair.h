@@ -37,10 +37,6 @@ Result<Verified> verify_pair(const std::string& install_dir, std::uint32_t owner
                              const std::string& app, const std::string& mcp,
                              const std::optional<LauncherPart>& launcher);
 
-// Digests of the installed "quarlo.exe" and "qrl-mcp.exe", in that order.
-Result<Pair> installed_pair(const platform::Folder& root);
-Result<Pair> installed_pair(const std::string& install_dir);
-
 // Removes version directories that are neither `current` nor the previous
 // version and whose server is not in use.
 Status prune_old_mcp_versions(Installation& installation, const std::string& current);

@@ -237,6 +237,67 @@ TEST_F(HostileFiles, ExecutableThatIsALinkOrFifoIsRefusedAndWhatItNamesNeverWrit
 }
 
 // ---------------------------------------------------------------------------
+// A plain file where a folder of the MCP store goes: the checks let it pass,
+// and what cannot list it, or write into it, fails with the system's error.
+// Nothing is written then.
+
+struct FileForFolderCase {
+  const char* file;     // in the installation folder
+  const char* command;  // its run: prepare, install-payload, uninstall-payloads, verify
+  int code;             // of the failure's system error: Linux, Windows (0: success)
+  int windows_code;
+  bool io_fault = false;  // shown as a failed write
+};
+
+TEST_F(HostileFiles, APlainFileWhereAFolderGoesIsNeverTakenForAbsent) {
+  make_package("a", "s", test::launcher_config("1.0.0"));
+  const std::vector<FileForFolderCase> cases{
+      {"mcp", "prepare", 20, 267},
+      {"mcp", "install-payload", 20, 267},
+      {"mcp", "uninstall-payloads", 20, 267},
+      {"mcp", "verify", 20, 267},
+      {"mcp", "prune", 20, 267},
+      {"mcp/1.2.3", "prepare", 0, 0},
+      {"mcp/1.2.3", "install-payload", 17, 183, true},
+      {"mcp/1.2.3", "uninstall-payloads", 0, 0},
+      {"mcp/1.2.3", "verify", 20, 267},
+  };
+  for (const FileForFolderCase& c : cases) {
+    SCOPED_TRACE(std::string(c.command) + " with a plain file at " + c.file);
+    std::filesystem::remove_all(test::fs_path(at("mcp")));
+    test::write_file(at(c.file), "a plain file");
+    test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+    test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
+    const auto before = test::tree(inst);
+    const int code = test::on_windows() ? c.windows_code : c.code;
+    const std::string line = (c.io_fault ? "IO_ERROR: " : "") + Error::os(code).display();
+    const std::string command = c.command;
+    if (command == "prune") {
+      // Unreachable through verify, which reads the version's server first.
+      auto pruned = prune_old_mcp_versions(inst, "1.2.3");
+      EXPECT_EQ(pruned ? "" : pruned.error().display(), line);
+    } else {
+      std::vector<std::string> more = command == "install-payload" ? payload_args("1.2.3")
+                                      : command == "verify"        ? package_args("1.2.3")
+                                                                   : std::vector<std::string>{};
+      const test::RunResult result = run(command, more);
+      if (code == 0) {
+        EXPECT_SUCCESS(result);
+      } else {
+        EXPECT_FAILURE(result, 20, line);
+      }
+    }
+    EXPECT_EQ(test::read_file(at(c.file)), "a plain file");
+    if (code != 0) EXPECT_EQ(test::tree(inst), before);
+    ASSERT_TRUE(acquire_lease(inst, owner->pid()));  // verify gives it back
+  }
+  // A path that leads through a plain file still names nothing: no lease to
+  // give back there.
+  EXPECT_SUCCESS(test::run_program(
+      {"cancel", "--install-dir", test::join(at("quarlo.exe"), "inst"), "--owner", owner_id()}));
+}
+
+// ---------------------------------------------------------------------------
 // What killed writes left is removed by the next run that holds the lease and
 // writes in that folder, by pruning and by uninstall.
 

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sstream>
+
 #include "cli/entry.h"
 #include "cli/failure.h"
 #include "cli/messages.h"
@@ -86,6 +89,13 @@ TEST_F(StageVerify, LauncherStageRecordsTheLauncherInEffect) {
   EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
   EXPECT_EQ(pair_record().mcp, digest_of(at("qrl-mcp.exe")));
   EXPECT_EQ(pair_record().server->launcher_sha256, digest_of(at("qrl-mcp.exe")));
+
+  // verify takes it for the launcher in effect, though its size differs.
+  ASSERT_NE(std::filesystem::file_size(test::fs_path(at("qrl-mcp.exe"))),
+            std::filesystem::file_size(test::fs_path(in_pkg("qrl-mcp.exe"))));
+  test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+  test::write_file(server("1.2.3"), *test::read_file(in_pkg("qrl-mcp-server.exe")));
+  EXPECT_SUCCESS(run("verify", package_args("1.2.3")));
 }
 
 TEST_F(StageVerify, RunningOutOfMemoryEndsTheRunWithOneLine) {
@@ -233,6 +243,48 @@ TEST_F(StageVerify, MismatchesAndUnreadableFiles) {
   EXPECT_FAILURE(run("verify", package_args("1.2")), 20, kMsgInvalidVersion);
   EXPECT_FALSE(test::exists(at("mcp/current.json")));
   EXPECT_TRUE(test::exists(at(".qrl-update.json")));
+}
+
+TEST_F(StageVerify, AnInstalledFileOfAnotherSizeIsToldApartUnread) {
+  make_package("1", "1", test::launcher_config("1.0.0"));
+  const std::vector<std::string> plain{"--app", in_pkg("quarlo.exe"), "--mcp",
+                                       in_pkg("qrl-mcp.exe")};
+  const std::string log_file = root / "verify.log";
+  // Whether the log has a digest of the file at `path`.
+  const auto hashed = [](const std::string& log, const std::string& path) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("] sha256 ") != std::string::npos && line.ends_with(" " + path)) return true;
+    }
+    return false;
+  };
+  struct Row {
+    std::string installed;
+    std::vector<std::string> args;
+    const char* line;
+    bool launcher_check_reads_it;  // to tell whether it may stay: no giant
+  };
+  for (const Row& row :
+       std::vector<Row>{{at("quarlo.exe"), plain, kMsgPlainMismatch, false},
+                        {at("qrl-mcp.exe"), plain, kMsgPlainMismatch, false},
+                        {at("quarlo.exe"), package_args("1.2.3"), kMsgLauncherMismatch, false},
+                        {at("qrl-mcp.exe"), package_args("1.2.3"), kMsgLauncherMismatch, true},
+                        {server("1.2.3"), package_args("1.2.3"), kMsgLauncherMismatch, false}}) {
+    SCOPED_TRACE(row.installed);
+    install_package("1.2.3");
+    // Sparse on Linux: 100 GiB that would take minutes to hash cost nothing.
+    const bool giant = !row.launcher_check_reads_it && !test::on_windows();
+    const std::filesystem::path grown = test::fs_path(row.installed);
+    std::filesystem::resize_file(
+        grown, std::filesystem::file_size(grown) + (giant ? std::uintmax_t{100} << 30 : 1 << 20));
+    auto args = row.args;
+    args.insert(args.end(), {"--log", log_file});
+    EXPECT_FAILURE(run("verify", args), 20, row.line);
+    const std::string log = test::read_file(log_file).value_or("");
+    EXPECT_NE(log.find("verify: " + row.installed + " is not read"), std::string::npos) << log;
+    if (!row.launcher_check_reads_it) EXPECT_FALSE(hashed(log, row.installed)) << log;
+    std::filesystem::remove(test::fs_path(log_file));
+  }
 }
 
 TEST_F(StageVerify, VersionChangeKeepsTheFormerRecordByteForByte) {

@@ -129,7 +129,9 @@ Result<Folder> Folder::open_folder(std::string_view name) const {
 Status Folder::create_folder(std::string_view name) const {
   Opened made = open_relative(to_handle(handle_), name, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE,
                               kFolderOptions | FILE_OPEN_REPARSE_POINT);
-  if (!made.handle.valid()) return os_fail(made.code);
+  // A name that is taken fails as CreateDirectoryW reports it.
+  if (!made.handle.valid())
+    return os_fail(made.code == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : made.code);
   // The new entry on disk before anything is recorded as living in it.
   return flush();
 }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/os.h"
 #include "support/support.h"
 
 namespace qrl {

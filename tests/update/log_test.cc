@@ -13,6 +13,7 @@
 #include "mcp/layout.h"
 #include "mcp/payload.h"
 #include "store/log.h"
+#include "support/os.h"
 #include "update/pair.h"
 
 namespace qrl {

@@ -88,6 +88,8 @@ void open(const std::string& path) {
   if (opened) file() = std::move(*opened);
 }
 
+void close() { file().reset(); }
+
 bool enabled() { return file().has_value(); }
 
 void line(std::string_view text) {

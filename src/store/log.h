@@ -17,6 +17,10 @@ namespace qrl::log {
 // leaves the run without a log.
 void open(const std::string& path);
 
+// Ends the log of this run: later lines go nowhere. Tests that open a log in
+// their own process end it with this.
+void close();
+
 // Whether lines go anywhere; callers that would build a costly line ask first.
 bool enabled();
 

@@ -196,12 +196,14 @@ TEST(PlatformProbe, ReadOnlyFileIsAccessDenied) {
     GTEST_SKIP() << "a read-only file does not refuse writers here (Wine run as root)";
   }
   test::TempDir dir;
-  const std::string file = dir / "file";
-  test::write_file(file, "x");
-  test::set_read_only(file, true);
-  auto probe = open_folder(dir.path()).probe_exclusive_open("file");
-  ASSERT_FALSE(probe);
-  EXPECT_EQ(probe.error().os_code(), test::on_windows() ? 5 : 13);  // access denied / EACCES
+  // A read-only file, and a read-only executable: execute bits are no write bit.
+  for (const auto& [name, mode] : {std::pair{"read-only", 0444}, {"read-only.exe", 0555}}) {
+    test::write_file(dir / name, "x");
+    std::filesystem::permissions(test::fs_path(dir / name), std::filesystem::perms(mode));
+    auto probe = open_folder(dir.path()).probe_exclusive_open(name);
+    ASSERT_FALSE(probe) << name;
+    EXPECT_EQ(probe.error().os_code(), test::on_windows() ? 5 : 13);  // access denied / EACCES
+  }
 }
 
 // What the Windows backend makes of its opens' answers, on every build: Wine

@@ -66,6 +66,7 @@ class Op:
     durable_now: bool = False  # made durable by whoever issued it, at once
     with_next: bool = False    # no crash can fall between it and the next one
     flush: str = ""            # what would make it durable (for reports)
+    paths: tuple = ()          # the names it changes, from the folder's root
 
     def entries(self) -> list[tuple[int, bytes]]:
         if self.kind == RENAME:
@@ -269,6 +270,17 @@ class Trace:
 
     def is_durable(self, j: int, k: int) -> bool:
         return self.first_barrier[j] < k
+
+    def hidden(self, j: int, k: int) -> bool:
+        """Whether entry operation j shows in no state after the first k
+        operations, whether it reached the disk or not: every folder it
+        changed has a removal durable by then, which takes it out of sight."""
+        op = self.ops[j]
+        if op.kind not in ENTRY_OPS:
+            return False
+        removed = {self.ops[i].ino for i in range(j + 1, k)
+                   if self.ops[i].kind == RMDIR and self.is_durable(i, k)}
+        return all(folder in removed for folder, _ in op.entries())
 
     def entry_choices(self, k: int) -> list[int]:
         return [j for j in self.pending(k) if self.ops[j].kind in ENTRY_OPS]

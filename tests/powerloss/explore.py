@@ -18,6 +18,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -32,6 +33,7 @@ from strace_ops import SYSCALLS, Reader, TraceError  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
+DURABILITY = os.path.join(REPO, "docs", "durability.md")
 
 LEASE, PAIR = ".qrl-update.json", ".qrl-pair.json"
 CURRENT, PREVIOUS = "mcp/current.json", "mcp/previous.json"
@@ -140,10 +142,17 @@ class Scenario:
     history: list[list[Step]]      # earlier updates that make the starting folder
     steps: list[Step]              # the steps traced
     uninstall: bool = False
+    # Where the installation folder lies inside the folder that is modelled
+    # ("" for that folder itself); what is missing of it before the first step
+    # is created by the program.
+    install_at: str = ""
 
     def retry(self) -> list[Step]:
         """What the installer does again after a power cut."""
         return self.steps
+
+    def installation_in(self, modelled: str) -> str:
+        return os.path.join(modelled, self.install_at) if self.install_at else modelled
 
 
 class Packages:
@@ -204,8 +213,10 @@ def scenarios(packages: Packages) -> list[Scenario]:
         Scenario("reinstall", [mid, new], new),
         # An update that prunes six gathered versions.
         Scenario("update-prunes-6", [mid, gathered], new),
-        # The first installation into an empty folder.
+        # The first installation into an empty folder, and into one that does
+        # not exist yet, nor the folder above it.
         Scenario("fresh", [], mid),
+        Scenario("fresh-no-folder", [], mid, install_at="above/inst"),
         # The plain form over an earlier plain installation, and into an
         # empty folder.
         Scenario("plain", [plain1], plain2),
@@ -317,12 +328,24 @@ class Recorded:
     step_end: list[int]            # operations issued once each step ended
     statuses: list[int]
 
+    def __post_init__(self):
+        self.inst_boundaries = [self.installation(b) for b in self.boundaries]
+
+    def installation(self, state: Snapshot) -> Snapshot:
+        """What a state holds inside the installation folder, named from it."""
+        if not self.scenario.install_at:
+            return state
+        prefix = self.scenario.install_at.encode() + b"/"
+        return Snapshot({p[len(prefix):]: v for p, v in state.files.items()
+                         if p.startswith(prefix)})
+
 
 def record(scenario: Scenario, runner: Runner) -> Recorded:
     """Builds the starting folder (its history unrecorded and flushed), then
     runs the steps under strace and reads them into one trace."""
-    inst = os.path.join(runner.work, "record-" + scenario.name, "inst")
-    os.makedirs(inst)
+    root = os.path.join(runner.work, "record-" + scenario.name, "inst")
+    os.makedirs(root)
+    inst = scenario.installation_in(root)
     owner = runner.start_owner()
     for update in scenario.history:
         for step in update:
@@ -332,8 +355,8 @@ def record(scenario: Scenario, runner: Runner) -> Recorded:
     runner.end_owner(owner)
     os.sync()
 
-    base = disk_fs(inst)
-    reader = Reader(base.copy(), inst)
+    base = disk_fs(root)
+    reader = Reader(base.copy(), root)
     owner = runner.start_owner()
     boundaries, ends, statuses = [reader.fs.snapshot()], [], []
     for index, step in enumerate(scenario.steps):
@@ -344,11 +367,13 @@ def record(scenario: Scenario, runner: Runner) -> Recorded:
             raise RuntimeError(f"{scenario.name}: {step.name} failed ({status}): {err}")
         if step.name == "installer":
             for name, data in step.copies.items():
-                ino = reader.fs.lookup([name.encode()])
+                parts = [p.encode() for p in os.path.join(scenario.install_at, name).split("/")
+                         if p]
+                ino = reader.fs.lookup(parts)
                 if ino is None:
                     ino = reader.fs.new_inode(FILE, 0o755)
-                    reader._emit(Op(CREATE, dir=reader.fs.root, name=name.encode(), ino=ino,
-                                    mode=0o755, durable_now=True, with_next=True),
+                    reader._emit(Op(CREATE, dir=reader.fs.lookup(parts[:-1]), name=parts[-1],
+                                    ino=ino, mode=0o755, durable_now=True, with_next=True),
                                  "installer copies")
                 else:
                     reader._emit(Op(TRUNCATE, ino=ino, size=0, durable_now=True,
@@ -361,7 +386,7 @@ def record(scenario: Scenario, runner: Runner) -> Recorded:
         statuses.append(status)
         ends.append(len(reader.ops))
         boundaries.append(reader.fs.snapshot())
-        on_disk = disk_fs(inst).snapshot()
+        on_disk = disk_fs(root).snapshot()
         if on_disk.key != boundaries[-1].key:
             differ = sorted(p.decode() for p in set(on_disk.files) | set(boundaries[-1].files)
                             if on_disk.files.get(p) != boundaries[-1].files.get(p))
@@ -392,6 +417,7 @@ def executables(snapshot: Snapshot) -> dict[str, bytes | str | None]:
 def check_state(rec: Recorded, state: Snapshot) -> list[str]:
     """What is wrong with a state itself (before any retry)."""
     problems = []
+    state = rec.installation(state)
     for path, decode in DECODERS.items():
         data = state.get(path)
         if data is None:
@@ -418,8 +444,9 @@ def check_state(rec: Recorded, state: Snapshot) -> list[str]:
             elif sha256(server) != bundle["serverSha256"]:
                 problems.append(
                     f"{path} names {bundle['version']}, whose server has another digest")
-    paths = set(executables(state)).union(*(executables(b) for b in rec.boundaries))
-    allowed = {path: {_digest_of(b.get(path)) for b in rec.boundaries} for path in paths}
+    boundaries = rec.inst_boundaries
+    paths = set(executables(state)).union(*(executables(b) for b in boundaries))
+    allowed = {path: {_digest_of(b.get(path)) for b in boundaries} for path in paths}
     for path, value in executables(state).items():
         if _digest_of(value) not in allowed[path]:
             problems.append(f"{path} is neither its old nor its new bytes "
@@ -464,16 +491,88 @@ def compare_final(rec: Recorded, final: Snapshot) -> tuple[list[str], list[str]]
 
 def retry(rec: Recorded, state: Snapshot, runner: Runner, owner: int, root: str):
     """Runs the installer's retry from `state`: (violations, notes)."""
-    inst = os.path.join(root, "inst")
-    materialize(state, inst)
+    modelled = os.path.join(root, "inst")
+    materialize(state, modelled)
     try:
         for step in rec.scenario.retry():
-            status, err = runner.run(step, inst, owner)
+            status, err = runner.run(step, rec.scenario.installation_in(modelled), owner)
             if status != 0:
                 return [f"the retry's {step.name} failed ({status}): {err}"], []
-        return compare_final(rec, disk_fs(inst).snapshot())
+        return compare_final(rec, disk_fs(modelled).snapshot())
     finally:
         shutil.rmtree(root, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------
+# What docs/durability.md promises
+
+# The column of its table that names, for each step, what a crash right after
+# the step returned 0 may still take back of the step's own changes: names in
+# the installation folder in backticks, or "none".
+PROMISE_COLUMN = "Its own changes a crash can take back"
+_STEP_CELL = re.compile(r"^`([a-z-]+)`(?: \((launcher|plain) form\))?$")
+
+
+def _cells(line: str) -> list[str] | None:
+    line = line.strip()
+    return [c.strip() for c in line.strip("|").split("|")] if line.startswith("|") else None
+
+
+def read_promises(text: str) -> dict[tuple[str, str | None], set[str]]:
+    """The promises of the table of docs/durability.md: (step, form or None
+    for both forms) -> the names it may leave not durable."""
+    lines = text.splitlines()
+    for at, line in enumerate(lines):
+        cells = _cells(line)
+        if cells and cells[0] == "Step" and PROMISE_COLUMN in cells:
+            column = cells.index(PROMISE_COLUMN)
+            break
+    else:
+        raise RuntimeError(f"docs/durability.md: no table with the column \"{PROMISE_COLUMN}\"")
+    promises = {}
+    for line in lines[at + 2:]:
+        cells = _cells(line)
+        if cells is None:
+            break
+        step = _STEP_CELL.match(cells[0])
+        names = re.findall(r"`([^`]+)`", cells[column]) if column < len(cells) else []
+        if not step or (not names and cells[column] != "none"):
+            raise RuntimeError(f"docs/durability.md: cannot read the row {line.strip()!r}")
+        promises[(step.group(1), step.group(2))] = set(names)
+    return promises
+
+
+def broken_promises(trace: Trace, steps: list[Step], step_end: list[int], install_at: str,
+                    promises: dict) -> list[tuple[Step, Op | None, set[str] | None]]:
+    """What a crash right after a step that returned 0 can take back of the
+    step's own changes beyond the names the document lists for the step
+    (changes left by earlier steps are theirs): (step, operation, names
+    listed), or (step, None, None) when no row is the step's."""
+    def named(path: str) -> str:
+        """The name from the installation folder ("." for the folder itself);
+        a name outside it stays as it is, and no row lists it."""
+        if not install_at:
+            return path
+        if path == install_at:
+            return "."
+        return path[len(install_at) + 1:] if path.startswith(install_at + "/") else path
+
+    problems = []
+    for index, step in enumerate(steps):
+        if step.name == "installer":
+            continue
+        form = "launcher" if "--launcher" in step.args else "plain"
+        allowed = promises.get((step.name, form), promises.get((step.name, None)))
+        if allowed is None:
+            problems.append((step, None, None))
+            continue
+        k = step_end[index]
+        for j in trace.pending(k):
+            op = trace.ops[j]
+            beyond = {named(p) for p in op.paths} - allowed
+            if op.step == index and beyond and not trace.hidden(j, k):
+                problems.append((step, op, allowed))
+    return problems
 
 
 # ---------------------------------------------------------------------------
@@ -588,6 +687,8 @@ def main(argv=None) -> int:
         with open(runner.fixture, "rb") as f:
             packages = Packages(work, f.read())
         chosen = [s for s in scenarios(packages) if not args.only or s.name in args.only]
+        with open(DURABILITY, encoding="utf-8") as doc:
+            promises = read_promises(doc.read())
         say(f"seed {seed}")
         recorded = [record(s, runner) for s in chosen]
         phases = [time.monotonic()]
@@ -657,6 +758,19 @@ def main(argv=None) -> int:
         for rec in recorded:
             for line in durability(rec, args.per_point, rng):
                 say(line)
+        say()
+        broken = 0
+        for rec in recorded:
+            for step, op, allowed in broken_promises(rec.trace, rec.scenario.steps, rec.step_end,
+                                                     rec.scenario.install_at, promises):
+                say(f"VIOLATION {rec.scenario.name}, beyond docs/durability.md: " + (
+                    f"after `{step.name}` returned 0 a crash can take back {op.where}; its "
+                    f"row lists {', '.join(sorted(allowed)) or 'none'}" if op else
+                    f"no row for `{step.name}`"))
+                broken += 1
+        failed = failed or broken > 0
+        say(f"docs/durability.md: {broken} changes beyond what it lists, over "
+            f"{sum(s.name != 'installer' for r in recorded for s in r.scenario.steps)} steps")
         say()
         say(f"{'FAILED' if failed else 'passed'}: {totals[1]} distinct crash states "
             f"({totals[0]} over all crash points), {totals[2]} retried, seed {seed}, "

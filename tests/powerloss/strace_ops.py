@@ -218,12 +218,14 @@ class Reader:
     def _emit(self, op: Op, call: str) -> None:
         op.step = self.step
         if op.kind == RENAME:
-            op.where = (f"rename {self._name(op.dir, op.name)} -> "
-                        f"{self._name(op.dir2, op.name2)} ({call})")
+            op.paths = (self._name(op.dir, op.name), self._name(op.dir2, op.name2))
+            op.where = f"rename {op.paths[0]} -> {op.paths[1]} ({call})"
         elif op.dir >= 0:
-            op.where = f"{op.kind} {self._name(op.dir, op.name)} ({call})"
+            op.paths = (self._name(op.dir, op.name),)
+            op.where = f"{op.kind} {op.paths[0]} ({call})"
         elif op.ino >= 0:
-            op.where = f"{op.kind} {self.path_of(op.ino)} ({call})"
+            op.paths = (self.path_of(op.ino),)
+            op.where = f"{op.kind} {op.paths[0]} ({call})"
         else:
             op.where = call
         if op.kind in (CREATE, MKDIR, SYMLINK, LINKOP, UNLINK, RMDIR, RENAME):

@@ -10,6 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from crashfs import (CREATE, FSYNC, MKDIR, RENAME, RMDIR, UNLINK, WRITE, Fs, Op,  # noqa: E402
                      Trace)
+from explore import Step, broken_promises, read_promises  # noqa: E402
 from strace_ops import Reader  # noqa: E402
 
 ROOT = 0
@@ -91,6 +92,70 @@ class CrashStates(unittest.TestCase):
                Op(FSYNC, ino=TMP)]
         self.assertEqual(shown(Trace(base_with_target(), ops), 4),
                          {(("target", b"old"),), (), (("target", b"n"),)})
+
+
+class Promises(unittest.TestCase):
+    TABLE = "\n".join([
+        "| Step | Its own changes a crash can take back | Why |",
+        "|---|---|---|",
+        "| `prepare` | `.lease`, `.lock` | the lease |",
+        "| `stage` (plain form) | `.pair` | the pair |",
+        "| `stage` (launcher form) | none | nothing |",
+        "",
+        "| `verify` | not a row of the table | |"])
+
+    def test_the_table_is_read_by_step_and_form(self):
+        self.assertEqual(read_promises(self.TABLE), {
+            ("prepare", None): {".lease", ".lock"}, ("stage", "plain"): {".pair"},
+            ("stage", "launcher"): set()})
+        with self.assertRaises(RuntimeError):
+            read_promises(self.TABLE.replace("| none |", "| nothing |"))
+
+    def test_a_step_answers_for_its_own_changes_not_yet_durable(self):
+        # prepare makes "above/inst" (flushed into "above" or not) and writes
+        # the lease there; stage writes the pair. Names are read from the
+        # installation folder "above/inst".
+        above, inst, lease, pair = 10, 11, 12, 13
+
+        def ops(flushed: bool) -> list[Op]:
+            made = [Op(MKDIR, dir=ROOT, name=b"above", ino=above, paths=("above",)),
+                    Op(FSYNC, ino=ROOT),
+                    Op(MKDIR, dir=above, name=b"inst", ino=inst, paths=("above/inst",))]
+            if flushed:
+                made.append(Op(FSYNC, ino=above))
+            made.append(Op(CREATE, dir=inst, name=b".lease", ino=lease,
+                           paths=("above/inst/.lease",)))
+            stage = [Op(CREATE, dir=inst, name=b".pair", ino=pair, step=1,
+                        paths=("above/inst/.pair",))]
+            return made + stage
+
+        steps = [Step("prepare"), Step("stage", ["--launcher", "x"])]
+        promises = read_promises(self.TABLE)
+        for flushed, expected in ((True, ["stage: create above/inst/.pair"]),
+                                  (False, ["prepare: mkdir above/inst",
+                                           "stage: create above/inst/.pair"])):
+            with self.subTest(flushed=flushed):
+                trace = Trace(Fs(), ops(flushed))
+                found = broken_promises(trace, steps, [len(trace.ops) - 1, len(trace.ops)],
+                                        "above/inst", promises)
+                # The lease is prepare's promise, also once stage returned.
+                self.assertEqual([f"{step.name}: {op.kind} {op.paths[0]}" for step, op, _ in found],
+                                 expected)
+        self.assertEqual(broken_promises(trace, [Step("verify")], [0], "", promises),
+                         [(Step("verify"), None, None)])
+
+    def test_a_removal_in_a_folder_removed_for_good_is_hidden(self):
+        ops = [Op(UNLINK, dir=DIR_INO, name=b"f", ino=CHILD),
+               Op(RMDIR, dir=ROOT, name=b"d", ino=DIR_INO)]
+        base = Fs()
+        base.inodes[DIR_INO] = type(base.inodes[ROOT])("dir", entries={b"f": CHILD})
+        base.inodes[CHILD] = type(base.inodes[ROOT])("file")
+        base.inodes[ROOT].entries[b"d"] = DIR_INO
+        base.next_ino = 100
+        self.assertFalse(Trace(base, ops).hidden(0, 2))
+        flushed = Trace(base, ops + [Op(FSYNC, ino=ROOT)])
+        self.assertTrue(flushed.hidden(0, 3))
+        self.assertEqual(shown(flushed, 3), {()})
 
 
 class StraceLines(unittest.TestCase):

@@ -5,6 +5,7 @@
 #include "platform/folder.h"
 #include "platform/system.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -85,6 +86,26 @@ TEST(AtomicFile, UniqueTempNamesAreFreshVersion4Uuids) {
     seen.insert(*name);
   }
   EXPECT_EQ(seen.size(), 64u);
+}
+
+TEST(AtomicFile, SweepRemovesOnlyNamesWithEveryTraitOfALeftover) {
+  // A leftover has the prefix, the suffix and the length (51) of a unique
+  // temporary name; a name with only two of the three is somebody else's.
+  const std::string uuid = "0123abcd-0000-4000-8000-0123456789ab";
+  const std::string leftover = ".qrl-write-" + uuid + ".tmp";
+  const std::vector<std::string> kept = {
+      ".qrl-write-" + uuid + ".bak",            // prefix and length
+      ".qrl-other-" + uuid + ".tmp",            // suffix and length
+      ".qrl-write-" + uuid.substr(1) + ".tmp",  // prefix and suffix, one short
+      ".qrl-write-" + uuid + "0.tmp",           // one long
+  };
+  TempDir dir;
+  test::write_file(dir / leftover, "left by a killed write");
+  for (const std::string& name : kept) test::write_file(dir / name, "kept");
+  remove_write_leftovers(*platform::Folder::open(dir.path()));
+  std::vector<std::string> expected = kept;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(list_names(dir.path()), expected);
 }
 
 TEST(AtomicFile, FailedMoveDeletesTemporaryFile) {

@@ -141,22 +141,12 @@ TEST_F(Log, AWholeUpdateAndUninstallTellWhatEachStepDid) {
   // The wait is told once when it starts and at each change, not per poll.
   EXPECT_EQ(lines_with("prepare: waiting, " + at("qrl-mcp.exe") + " is in use").size(), 1u);
   EXPECT_EQ(lines_with("prepare: waiting, " + server("0.9.0") + " is in use").size(), 1u);
-<<<<<<< HEAD
-  expect_logged("prepare: everything released after");
-  expect_logged("moved it over " + server("1.2.3"));
-  expect_logged("launcher: the installed one is replaced: none is installed");
-  expect_logged("sha256 " + digest_of(in_pkg("quarlo.exe")) + " " + at("quarlo.exe"));
-  expect_logged("moved it over " + at("mcp/current.json"));
-  expect_logged("lease given back: deleted " + at(".qrl-update.json"));
-  expect_logged("pruned: deleted " + server("0.9.0"));
   // Wine takes every run for elevated, and its SetProcessMitigationPolicy says
   // yes without putting the redirection trust policy in force: each run tells
   // so, once. POSIX has no such policy.
   EXPECT_EQ(lines_with("] redirection trust policy: the system accepted it but does not report it")
                 .size(),
-            test::on_windows() ? 4u : 0u);
-=======
->>>>>>> tests-faults
+            test::on_windows() ? lines_with("run: ").size() : 0u);
   // Old versions are pruned while the lease is held: no other installer can
   // be installing into them then.
   EXPECT_LT(log().find("pruned: deleted"), log().find("lease given back")) << log();
@@ -269,7 +259,6 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"SystemError", 20, ""}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-<<<<<<< HEAD
 // An installed launcher far larger than any launcher (sparse, so that it costs
 // nothing here) is replaced without being hashed: when its size differs from
 // the offered one's, and when only the pair record's digest could name it.
@@ -391,7 +380,9 @@ TEST_F(Log, ALinkOnTheWayToTheLogIsNeverFollowed) {
     EXPECT_EQ(logged.err, plain.err);
     EXPECT_EQ(test::tree(elsewhere.path()), before);
     EXPECT_EQ(test::exists(root / "a/b/c/qrl_update.log"), linked.empty());
-=======
+  }
+}
+
 // Lines the library writes on its own, asked in this process: each folder it
 // creates, and who holds a file, also when the system cannot be asked.
 TEST(LogLines, FoldersCreatedAndHoldersAsked) {
@@ -409,7 +400,6 @@ TEST(LogLines, FoldersCreatedAndHoldersAsked) {
        {"created the folder " + (dir / "inst") + "\n", "created the folder " + (dir / "inst/mcp"),
         "who holds " + (dir / "idle.exe") + ": the system names no process"}) {
     EXPECT_NE(logged.find(fragment), std::string::npos) << fragment << " not in\n" << logged;
->>>>>>> tests-faults
   }
   if (test::on_windows()) {
     GTEST_SKIP() << "Wine's Restart Manager answers for any path, a missing one too";

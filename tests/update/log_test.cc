@@ -342,6 +342,8 @@ TEST(LogLine, ControlCharactersAndBytesThatAreNotUtf8AreEscaped) {
       {"\xf5\xff", "\\xf5\\xff"},
   };
   for (const auto& [text, line] : cases) EXPECT_EQ(log::escaped(text), line) << log::shown(text);
+  // What a launcher answered is shown as printable ASCII, and passes unchanged.
+  EXPECT_EQ(log::escaped(log::shown("1\n\r\x01\"\\é")), R"("1\n\r\x01\"\\\xc3\xa9")");
 }
 
 TEST_F(Log, ALinkOnTheWayToTheLogIsNeverFollowed) {

@@ -154,6 +154,7 @@ TEST_F(HostileFiles, WhatIsPlantedUnderAFixedNameIsNeverWrittenThroughNorWaitedO
             ? args("stage", {"--app", in_pkg("quarlo.exe"), "--mcp", in_pkg("qrl-mcp-server.exe")})
             : args("prepare");
     if (std::string(c.name) == "--log") command.insert(command.end(), {"--log", where});
+    test::WriteWatch watch(c.plant == Plant::kFifo ? where : outside);
     const test::RunResult result = test::run_program(command, 60s);
     if (c.status == 0) {
       EXPECT_SUCCESS(result);
@@ -162,6 +163,10 @@ TEST_F(HostileFiles, WhatIsPlantedUnderAFixedNameIsNeverWrittenThroughNorWaitedO
     }
     EXPECT_EQ(test::read_file(outside), "outside");
     EXPECT_EQ(test::list_names(root / "outside"), std::vector<std::string>{"file"});
+    // What the lock file's name stands for is not even opened for writing.
+    if (std::string(c.name) == ".qrl-update.lock") {
+      EXPECT_FALSE(watch.opened_for_writing());
+    }
     std::filesystem::remove(test::fs_path(where));
   }
 }

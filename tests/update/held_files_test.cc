@@ -250,20 +250,16 @@ TEST_F(HeldOnWindows, HoldPastTheBoundFailsWithTheSystemErrorAndLeavesNoTemporar
 // ridden out as a held file is: in the process, on a clock whose first sleep
 // (after the first refused try) lets the holder go when the row says so.
 
-class LettingGoClock final : public platform::Clock {
- public:
-  explicit LettingGoClock(std::function<void()> let_go) : let_go_(std::move(let_go)) {}
-  std::chrono::steady_clock::time_point now() override { return now_; }
+struct LettingGoClock final : platform::Clock {
+  std::function<void()> let_go;
+  std::chrono::steady_clock::time_point time{};
+  int sleeps = 0;
+  std::chrono::steady_clock::time_point now() override { return time; }
   void sleep_for(std::chrono::milliseconds duration) override {
-    if (let_go_) std::exchange(let_go_, nullptr)();
-    now_ += duration;
+    if (let_go) std::exchange(let_go, nullptr)();
+    time += duration;
     ++sleeps;
   }
-  int sleeps = 0;
-
- private:
-  std::function<void()> let_go_;
-  std::chrono::steady_clock::time_point now_{};
 };
 
 TEST_F(HeldOnWindows, HeldFolderIsRiddenOutOrFailsWithItsErrorAtTheBound) {
@@ -275,7 +271,8 @@ TEST_F(HeldOnWindows, HeldFolderIsRiddenOutOrFailsWithItsErrorAtTheBound) {
       std::intptr_t holder = test::hold_folder(held.empty() ? inst : at(held));
       ASSERT_NE(holder, -1);
       const auto let_go = [&] { test::release_folder(std::exchange(holder, -1)); };
-      LettingGoClock clock(lets_go ? std::function<void()>(let_go) : nullptr);
+      LettingGoClock clock;
+      if (lets_go) clock.let_go = let_go;
       platform::HoldWaits waits(clock);
       platform::replace_run_hold_waits(&waits);
       const Status removed = uninstall_payloads(inst, owner->pid());

@@ -260,16 +260,18 @@ Result<OpenProbe> Folder::probe_exclusive_open(std::string_view name) const {
 
 Result<LockFile> Folder::open_lock_file(std::string_view name) const {
   const std::string n = c_name(name);
-  // An existing entry is opened only when it is a regular file; a missing one
-  // is created.
-  if (auto seen = regular_entry(fd_of(handle_), n); !seen && !is_not_found(seen.error()))
-    return fail(seen.error());
+  // An existing entry is opened only when it is a regular file with a single
+  // name (a second name would make it the lock of whatever file shares it); a
+  // missing one is created.
+  auto seen = regular_entry(fd_of(handle_), n);
+  if (!seen && !is_not_found(seen.error())) return fail(seen.error());
+  if (seen && seen->st_nlink != 1) return fail(kMsgNotRegularFile);
   Fd fd(open_retrying(fd_of(handle_), n.c_str(),
                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   if (fd.get() < 0) return last_error();
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return last_error();
-  // A second name would make it the lock of whatever file shares it.
+  // What took the name meanwhile is checked the same way.
   if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return fail(kMsgNotRegularFile);
   return LockFile::adopt(fd.release());
 }

@@ -25,17 +25,19 @@ std::string hex(const std::array<std::uint8_t, 32>& digest) {
 
 Status create_directories(const std::string& path) {
   if (path.empty()) return {};
+  const auto created = [&] {
+    log::line("created the folder " + path);
+    return Status{};
+  };
   auto made = platform::create_directory(path);
-  if (!made && platform::is_not_found(made.error())) {
+  if (made) return created();
+  if (platform::is_not_found(made.error())) {
     // An ancestor is missing: make the chain above first, then try again.
     if (auto above = platform::parent(path)) {
       if (auto chain = create_directories(*above); !chain) return chain;
       made = platform::create_directory(path);
+      if (made) return created();
     }
-  }
-  if (made) {
-    log::file_step("created the folder", path, made);
-    return {};
   }
   // "Already exists" (or a concurrent creator winning the race) is fine as long
   // as what stands there now is a directory.

@@ -266,6 +266,13 @@ TEST_F(InstallPayload, NothingIsWrittenThroughALinkedMcp) {
   test::make_dirs(outside);
   test::make_symlink(outside, at("mcp"));
   EXPECT_EQ(test::mcp::failure_text(install("1.2.3")), kMsgMcpDirIsLink);
+  // Nor through a version folder that is a link, dangling or not.
+  std::filesystem::remove(test::fs_path(at("mcp")));
+  test::make_dirs(at("mcp"));
+  test::make_symlink(outside, at("mcp/1.2.3"));
+  test::make_symlink(root / "nowhere", at("mcp/1.2.4"));
+  EXPECT_EQ(test::mcp::failure_text(install("1.2.3")), kMsgMcpDirIsLink);
+  EXPECT_EQ(test::mcp::failure_text(install("1.2.4")), kMsgMcpDirIsLink);
   EXPECT_TRUE(tree(outside).empty());
   EXPECT_FALSE(exists(at(kLauncherExe)));
 }

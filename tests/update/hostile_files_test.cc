@@ -279,7 +279,9 @@ TEST_F(HostileFiles, APlainFileWhereAFolderGoesIsNeverTakenForAbsent) {
       }
     }
     EXPECT_EQ(test::read_file(at(c.file)), "a plain file");
-    if (code != 0) EXPECT_EQ(test::tree(inst), before);
+    if (code != 0) {
+      EXPECT_EQ(test::tree(inst), before);
+    }
     ASSERT_TRUE(acquire_lease(inst, owner->pid()));  // verify gives it back
   }
   // A path that leads through a plain file still names nothing: no lease to

@@ -228,6 +228,50 @@ TEST_F(HostileFiles, ExecutableThatIsALinkOrFifoIsRefusedAndWhatItNamesNeverWrit
 }
 
 // ---------------------------------------------------------------------------
+// What killed writes left is removed by the next run that holds the lease and
+// writes in that folder, by pruning and by uninstall.
+
+TEST_F(HostileFiles, EachStepRemovesLeftoversFromTheFoldersItWrites) {
+  make_package("a", "s", test::launcher_config("1.0.0"));
+  plant_leftover(inst);
+  EXPECT_SUCCESS(run("prepare"));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+  plant_leftover(inst);
+  plant_leftover(at("mcp/1.2.3"));
+  EXPECT_SUCCESS(run("install-payload", payload_args("1.2.3")));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+  plant_leftover(inst);
+  EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+  test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
+  plant_leftover(inst);
+  plant_leftover(at("mcp"));
+  plant_leftover(at("mcp/1.2.3"));
+  EXPECT_SUCCESS(run("verify", package_args("1.2.3")));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(HostileFiles, PruningAndUninstallRemoveLeftoversToo) {
+  // An old version whose server is idle, with what a killed write left: the
+  // folder is pruned whole.
+  test::write_file(server("0.0.1"), "old");
+  plant_leftover(at("mcp/0.0.1"));
+  installed_then_next();
+  EXPECT_FALSE(test::exists(at("mcp/0.0.1")));
+  EXPECT_SUCCESS(run("verify", package_args("1.0.1")));
+
+  // Uninstall leaves no mcp folder and nothing of ours.
+  ASSERT_TRUE(acquire_lease(inst, owner->pid()));
+  for (const char* folder : {"", "mcp", "mcp/1.0.0", "mcp/1.0.1"}) plant_leftover(at(folder));
+  EXPECT_SUCCESS(run("uninstall-payloads"));
+  EXPECT_FALSE(test::exists(at("mcp")));
+  EXPECT_EQ(leftovers(), std::vector<std::string>{});
+}
+
+// ---------------------------------------------------------------------------
 // A plain file where a folder of the MCP store goes: the checks let it pass,
 // and what cannot list it, or write into it, fails with the system's error.
 // Nothing is written then.
@@ -288,50 +332,6 @@ TEST_F(HostileFiles, APlainFileWhereAFolderGoesIsNeverTakenForAbsent) {
   // give back there.
   EXPECT_SUCCESS(test::run_program(
       {"cancel", "--install-dir", test::join(at("quarlo.exe"), "inst"), "--owner", owner_id()}));
-}
-
-// ---------------------------------------------------------------------------
-// What killed writes left is removed by the next run that holds the lease and
-// writes in that folder, by pruning and by uninstall.
-
-TEST_F(HostileFiles, EachStepRemovesLeftoversFromTheFoldersItWrites) {
-  make_package("a", "s", test::launcher_config("1.0.0"));
-  plant_leftover(inst);
-  EXPECT_SUCCESS(run("prepare"));
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-
-  plant_leftover(inst);
-  plant_leftover(at("mcp/1.2.3"));
-  EXPECT_SUCCESS(run("install-payload", payload_args("1.2.3")));
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-
-  plant_leftover(inst);
-  EXPECT_SUCCESS(run("stage", package_args("1.2.3")));
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-
-  test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
-  plant_leftover(inst);
-  plant_leftover(at("mcp"));
-  plant_leftover(at("mcp/1.2.3"));
-  EXPECT_SUCCESS(run("verify", package_args("1.2.3")));
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
-}
-
-TEST_F(HostileFiles, PruningAndUninstallRemoveLeftoversToo) {
-  // An old version whose server is idle, with what a killed write left: the
-  // folder is pruned whole.
-  test::write_file(server("0.0.1"), "old");
-  plant_leftover(at("mcp/0.0.1"));
-  installed_then_next();
-  EXPECT_FALSE(test::exists(at("mcp/0.0.1")));
-  EXPECT_SUCCESS(run("verify", package_args("1.0.1")));
-
-  // Uninstall leaves no mcp folder and nothing of ours.
-  ASSERT_TRUE(acquire_lease(inst, owner->pid()));
-  for (const char* folder : {"", "mcp", "mcp/1.0.0", "mcp/1.0.1"}) plant_leftover(at(folder));
-  EXPECT_SUCCESS(run("uninstall-payloads"));
-  EXPECT_FALSE(test::exists(at("mcp")));
-  EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -311,11 +311,12 @@ TEST_F(PrepareWaiting, TimeOutIsCountedInSeconds) {
   EXPECT_FAILURE(result, 12, kMsgTimeout);
   // More than one second (less the few milliseconds the lease may have been
   // seen late), and well before two: when the run gave up, as its log tells,
-  // so that the end of the process after it (a sanitizer's leak check, say)
-  // does not count.
+  // so that what follows it (asking the system who holds the server, which
+  // reads all of /proc and is slow on a busy machine, and the end of the
+  // process) does not count.
   EXPECT_GE(took, 950ms);
   const std::string log = test::read_file(log_file).value_or("");
-  const auto gave_up = logged_at(log, "failed with exit status 12");
+  const auto gave_up = logged_at(log, "prepare: time-out after");
   ASSERT_TRUE(gave_up) << log;
   EXPECT_LT(*gave_up - waiting_since, 2s) << log;
 }

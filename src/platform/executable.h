@@ -64,6 +64,8 @@ class HeldExecutable {
 
  private:
   friend class Folder;
+  // Closes a system handle of the file (close / CloseHandle).
+  static void close_handle(std::intptr_t handle);
   HeldExecutable(Folder folder, std::string name, std::intptr_t handle, std::uint64_t size,
                  std::string start_path)
       : folder_(std::move(folder)),

@@ -17,28 +17,7 @@ namespace qrl::platform {
 using posix::Fd;
 using posix::last_error;
 
-HeldExecutable::HeldExecutable(HeldExecutable&& other) noexcept
-    : folder_(std::move(other.folder_)),
-      name_(std::move(other.name_)),
-      handle_(std::exchange(other.handle_, -1)),
-      size_(other.size_),
-      start_path_(std::move(other.start_path_)) {}
-
-HeldExecutable& HeldExecutable::operator=(HeldExecutable&& other) noexcept {
-  if (this != &other) {
-    if (handle_ >= 0) ::close(static_cast<int>(handle_));
-    folder_ = std::move(other.folder_);
-    name_ = std::move(other.name_);
-    handle_ = std::exchange(other.handle_, -1);
-    size_ = other.size_;
-    start_path_ = std::move(other.start_path_);
-  }
-  return *this;
-}
-
-HeldExecutable::~HeldExecutable() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-}
+void HeldExecutable::close_handle(std::intptr_t handle) { ::close(static_cast<int>(handle)); }
 
 Result<HeldExecutable> Folder::open_executable(std::string_view name) const {
   const std::string n(name);

@@ -51,28 +51,7 @@ std::optional<std::wstring> final_path_of(HANDLE folder) {
 
 }  // namespace
 
-HeldExecutable::HeldExecutable(HeldExecutable&& other) noexcept
-    : folder_(std::move(other.folder_)),
-      name_(std::move(other.name_)),
-      handle_(std::exchange(other.handle_, -1)),
-      size_(other.size_),
-      start_path_(std::move(other.start_path_)) {}
-
-HeldExecutable& HeldExecutable::operator=(HeldExecutable&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != -1) CloseHandle(to_handle(handle_));
-    folder_ = std::move(other.folder_);
-    name_ = std::move(other.name_);
-    handle_ = std::exchange(other.handle_, -1);
-    size_ = other.size_;
-    start_path_ = std::move(other.start_path_);
-  }
-  return *this;
-}
-
-HeldExecutable::~HeldExecutable() {
-  if (handle_ != -1) CloseHandle(to_handle(handle_));
-}
+void HeldExecutable::close_handle(std::intptr_t handle) { CloseHandle(to_handle(handle)); }
 
 Result<HeldExecutable> Folder::open_executable(std::string_view name) const {
   // Read sharing only: nobody may write, rename or delete the file while it

@@ -36,16 +36,9 @@ platform::FileInfo info_from(unsigned long attributes, unsigned long reparse_tag
 }
 
 Result<platform::FileInfo> info_of_handle(void* handle) {
-  BY_HANDLE_FILE_INFORMATION data;
-  if (!GetFileInformationByHandle(handle, &data)) return fail(last_error());
-  DWORD tag = 0;
-  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    FILE_ATTRIBUTE_TAG_INFO tag_info;
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag_info, sizeof tag_info))
-      return fail(last_error());
-    tag = tag_info.ReparseTag;
-  }
-  return info_from(data.dwFileAttributes, tag);
+  auto facts = facts_of(handle);
+  if (!facts) return fail(facts.error());
+  return facts->info;
 }
 
 }  // namespace win32

@@ -13,29 +13,6 @@
 
 namespace qrl::test {
 
-std::optional<bool> run_with_file_size_limit(std::uint64_t max_bytes,
-                                             const std::function<bool()>& body) {
-  const pid_t child = fork();
-  if (child < 0) return std::nullopt;
-  if (child == 0) {
-    // In the child: never return into the test program, whose objects (temporary
-    // folders among them) belong to the parent.
-    const rlimit limit{static_cast<rlim_t>(max_bytes), static_cast<rlim_t>(max_bytes)};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
-    std::signal(SIGXFSZ, SIG_IGN);
-    _exit(body() ? 0 : 1);
-  }
-  int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = waitpid(child, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  if (waited != child || !WIFEXITED(status)) return std::nullopt;
-  if (WEXITSTATUS(status) == 0) return true;
-  if (WEXITSTATUS(status) == 1) return false;
-  return std::nullopt;
-}
-
 namespace {
 
 // Waits for the child; its exit status, nothing when it did not exit.
@@ -50,6 +27,24 @@ std::optional<int> exit_status_of(pid_t child) {
 }
 
 }  // namespace
+
+std::optional<bool> run_with_file_size_limit(std::uint64_t max_bytes,
+                                             const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child < 0) return std::nullopt;
+  if (child == 0) {
+    // In the child: never return into the test program, whose objects (temporary
+    // folders among them) belong to the parent.
+    const rlimit limit{static_cast<rlim_t>(max_bytes), static_cast<rlim_t>(max_bytes)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+    std::signal(SIGXFSZ, SIG_IGN);
+    _exit(body() ? 0 : 1);
+  }
+  const std::optional<int> status = exit_status_of(child);
+  if (status == 0) return true;
+  if (status == 1) return false;
+  return std::nullopt;
+}
 
 std::optional<int> run_with_memory_headroom(std::uint64_t headroom, const std::string& error_file,
                                             const std::function<int()>& body) {

@@ -140,6 +140,13 @@ TEST_F(McpLauncher, AChildThatNeverEndsIsEndedAtTheBound) {
 }
 
 TEST_F(McpLauncher, AnAnswerPastTheOutputLimitIsNoAnswer) {
+  // 64 KiB is still an answer, whole.
+  constexpr std::size_t k64KiB = 64 * 1024;
+  Answer full = answer("qrl-mcp-launcher 1\n");
+  full.out_fill = k64KiB - full.out.size();
+  const auto version = query_launcher_version(version_copy("full.exe", full), kGenerousBound);
+  EXPECT_EQ(version.value_or("").size(), k64KiB);
+
   Answer flood = answer("qrl-mcp-launcher 1\n");
   flood.out_fill = std::size_t{100} << 20;
   const std::string exe = version_copy("flood.exe", flood);
@@ -151,7 +158,7 @@ TEST_F(McpLauncher, AnAnswerPastTheOutputLimitIsNoAnswer) {
         platform::run_child(*held, "--launcher-version", kGenerousBound, kLauncherOutputLimit);
     ASSERT_TRUE(outcome) << outcome.error().display();
     EXPECT_TRUE(outcome->too_much_output);
-    EXPECT_EQ(outcome->output.size(), kLauncherOutputLimit);
+    EXPECT_EQ(outcome->output.size(), k64KiB);
   }
   // Ended, not left behind.
   EXPECT_TRUE(test::wait_until([&] { return file_is_free(exe) == Use::kFree; }));

@@ -93,13 +93,17 @@ TEST_F(Log, AWholeUpdateAndUninstallTellWhatEachStepDid) {
   EXPECT_FAILURE(run_logged("uninstall-payloads"), 20, kMsgDisconnectBeforeUninstall);
   running->kill();
   EXPECT_SUCCESS(run_logged("uninstall-payloads"));
+  // Another installer may not give the lease back.
+  EXPECT_FAILURE(test::run_program({"cancel", "--install-dir", inst, "--owner", "1", "--log",
+                                    log_file}),
+                 20, kMsgCannotCancelOther);
 
   // Every line: the UTC time to the millisecond, the process identifier.
   const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] .+)");
   for (const std::string& line : lines_with("")) {
     EXPECT_TRUE(std::regex_match(line, shape)) << line;
   }
-  EXPECT_EQ(lines_with("run: ").size(), 10u);
+  EXPECT_EQ(lines_with("run: ").size(), 11u);
   EXPECT_EQ(lines_with("] succeeded").size(), 8u);
   const auto asked = [](const std::string& exe, const std::string& question,
                         const std::string& answer) {
@@ -128,6 +132,7 @@ TEST_F(Log, AWholeUpdateAndUninstallTellWhatEachStepDid) {
            "pruned: deleted " + server("0.9.0") + "\n",
            "removed the folder " + at("mcp/0.9.0") + "\n",
            "lease given back: deleted " + at(".qrl-update.json") + "\n",
+           "lease: belongs to owner " + owner_id() + ", not given back\n",
            std::string("succeeded with a warning: ") + kMsgPruneWarning,
            server("1.2.3") + " is in use\n",
            std::string("failed with exit status 20: ") + kMsgDisconnectBeforeUninstall + "\n",

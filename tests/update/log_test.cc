@@ -94,9 +94,9 @@ TEST_F(Log, AWholeUpdateAndUninstallTellWhatEachStepDid) {
   running->kill();
   EXPECT_SUCCESS(run_logged("uninstall-payloads"));
   // Another installer may not give the lease back.
-  EXPECT_FAILURE(test::run_program({"cancel", "--install-dir", inst, "--owner", "1", "--log",
-                                    log_file}),
-                 20, kMsgCannotCancelOther);
+  EXPECT_FAILURE(
+      test::run_program({"cancel", "--install-dir", inst, "--owner", "1", "--log", log_file}), 20,
+      kMsgCannotCancelOther);
 
   // Every line: the UTC time to the millisecond, the process identifier.
   const std::regex shape(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[\d+\] .+)");

@@ -151,6 +151,7 @@ TEST_F(McpLauncher, AnAnswerPastTheOutputLimitIsNoAnswer) {
   flood.out_fill = std::size_t{100} << 20;
   const std::string exe = version_copy("flood.exe", flood);
   EXPECT_EQ(query_launcher_version(exe, kGenerousBound), std::nullopt);
+  const int descriptors = test::os::open_descriptors();
   {
     auto held = platform::HeldExecutable::open(exe);
     ASSERT_TRUE(held) << held.error().display();
@@ -160,6 +161,8 @@ TEST_F(McpLauncher, AnAnswerPastTheOutputLimitIsNoAnswer) {
     EXPECT_TRUE(outcome->too_much_output);
     EXPECT_EQ(outcome->output.size(), k64KiB);
   }
+  // Ended with nothing of it kept open here.
+  EXPECT_EQ(test::os::open_descriptors(), descriptors);
   // Ended, not left behind.
   EXPECT_TRUE(test::wait_until([&] { return file_is_free(exe) == Use::kFree; }));
 }

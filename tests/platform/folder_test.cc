@@ -82,5 +82,26 @@ TEST(HeldFolder, NobodyElseCanRenameOrRemoveItWhileItIsHeld) {
   test::write_file(dir / "inst/mcp/1.2.3/other", "x");
 }
 
+// A run opens folders by the hundred while it waits; each one it lets go of,
+// whether dropped, replaced by another or listed, gives its descriptor back.
+TEST(HeldFolder, GivesBackEveryDescriptor) {
+  if (test::os::open_descriptors() < 0) GTEST_SKIP() << "handles are not counted here (Windows)";
+  test::TempDir dir;
+  test::make_dirs(dir / "inst/mcp/1.2.3");
+  const int before = test::os::open_descriptors();
+  {
+    auto inst = platform::Folder::open(dir / "inst");
+    ASSERT_TRUE(inst) << inst.error().display();
+    auto mcp = inst->open_folder("mcp");
+    ASSERT_TRUE(mcp) << mcp.error().display();
+    ASSERT_TRUE(mcp->list());
+    *inst = std::move(*mcp);  // the folder it held is let go of
+    auto version = inst->open_folder("1.2.3");
+    ASSERT_TRUE(version) << version.error().display();
+    *inst = std::move(*version);
+  }
+  EXPECT_EQ(test::os::open_descriptors(), before);
+}
+
 }  // namespace
 }  // namespace qrl

@@ -22,6 +22,9 @@ void remove_tree(const std::string& path);
 bool can_open_for_writing(const std::string& path);
 // Lets `path` be started as a program (POSIX mode 0755; nothing on Windows).
 void make_executable(const std::string& path);
+// The number of descriptors this process has open, or -1 where they are not
+// counted (Windows, whose handle count moves with the runtime's own threads).
+int open_descriptors();
 
 }  // namespace qrl::test::os
 

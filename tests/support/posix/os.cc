@@ -104,6 +104,17 @@ void make_executable(const std::string& path) {
   }
 }
 
+int open_descriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - 1;  // not the listing's own
+}
+
 }  // namespace os
 
 void set_read_only(const std::string& path, bool read_only) {

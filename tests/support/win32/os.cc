@@ -88,6 +88,8 @@ bool can_open_for_writing(const std::string& path) {
 
 void make_executable(const std::string&) {}
 
+int open_descriptors() { return -1; }
+
 }  // namespace os
 
 void set_read_only(const std::string& path, bool read_only) {

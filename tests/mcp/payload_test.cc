@@ -295,6 +295,23 @@ TEST_F(InstallPayload, TheProgramReportsTheOutcome) {
   EXPECT_EQ(invalid.err, std::string(kMsgInvalidVersion) + "\n");
 }
 
+// A version folder that cannot be made, with nothing in its place, fails with
+// the system's own error, not as a write into a file in the way. Seen only by
+// a user whom a read-only folder refuses (the suite's unprivileged run).
+TEST_F(InstallPayload, AVersionFolderThatCannotBeMadeFailsWithTheSystemsError) {
+  test::make_dirs(at("mcp"));
+  std::filesystem::permissions(test::fs_path(at("mcp")), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::remove);
+  std::error_code made;
+  if (std::filesystem::create_directory(test::fs_path(at("mcp/probe")), made)) {
+    GTEST_SKIP() << "a read-only folder does not refuse this user (root, or Wine)";
+  }
+  auto installed = install("1.2.3");
+  ASSERT_FALSE(installed);
+  EXPECT_EQ(installed.error().display(), Error::os(made.value()).display());
+  EXPECT_EQ(tree(at("mcp")), std::vector<std::string>{});
+}
+
 class UninstallPayloads : public LeasedInstallation {
  protected:
   Status uninstall() { return uninstall_payloads(inst, owner->pid()); }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace qrl {
 namespace {
@@ -134,14 +136,20 @@ TEST(Records, SizeIsBoundedFarAboveAnyRecordWritten) {
 }
 
 TEST(Records, MalformedInput) {
-  expect_failure(failure(decode_lease(R"({"owner":4242,"started":1)")), "EOF while parsing",
-                 " at line 1 column 25");
-  expect_failure(failure(decode_lease(R"({"owner":"42)")), "EOF while parsing",
-                 " at line 1 column 12");
-  expect_failure(failure(decode_lease("")), "EOF while parsing", " at line 1 column 0");
+  // The whole line: what was unfinished, or the parser's description without
+  // its prefixes, then the position.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"owner":4242,"started":1)", "EOF while parsing an object at line 1 column 25"},
+      {R"({"owner":1,"x":[1)", "EOF while parsing a list at line 1 column 17"},
+      {R"({"owner":"42)", "EOF while parsing a string at line 1 column 12"},
+      {R"({"owner":)", "EOF while parsing a value at line 1 column 9"},
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {R"({"owner":1 "started":2})", "unexpected string literal; expected '}' at line 1 column 20"},
+      {R"({"owner":tru})", "invalid literal at line 1 column 13"},
+  };
+  for (const auto& [input, line] : cases) EXPECT_EQ(failure(decode_lease(input)), line) << input;
   expect_failure(failure(decode_lease("[4242,1]")), "invalid type", " at line 1 column 1");
   expect_failure(failure(decode_lease("4242")), "invalid type", " at line 1 column 4");
-  expect_failure(failure(decode_lease(R"({"owner":1 "started":2})")), "", " at line 1 column 20");
   expect_failure(failure(decode_lease("\xEF\xBB\xBF{\"owner\":1,\"started\":2}")), "",
                  " at line 1 column 1");
 }

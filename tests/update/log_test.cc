@@ -118,6 +118,7 @@ TEST_F(Log, AWholeUpdateAndUninstallTellWhatEachStepDid) {
            asked(at("qrl-mcp.exe"), "--launcher-version", "qrl-mcp-launcher 1.0.0"),
            asked(in_pkg("qrl-mcp.exe"), "--launcher-version", "qrl-mcp-launcher 2.0.0"),
            std::string("launcher: the installed one is replaced: the offered one reports another"),
+           "prepare: " + at("qrl-mcp.exe") + " is in use: asking whether it takes part\n",
            asked(at("qrl-mcp.exe"), "--update-protocol", "1"),
            std::string("prepare: everything released after"),
            "created the folder " + at("mcp/1.2.3") + "\n",
@@ -212,9 +213,15 @@ class LogOfAFailure : public Log, public testing::WithParamInterface<FailureCase
       install.insert(install.begin(), "install-payload");
       return install;
     }
-    if (name == "InstalledFilesDiffer") {
-      test::write_file(at("quarlo.exe"), "another application");
+    if (name.starts_with("Installed")) {
+      // The package's files installed, but for one.
+      test::write_file(at("quarlo.exe"), *test::read_file(in_pkg("quarlo.exe")));
       test::write_file(at("qrl-mcp.exe"), *test::read_file(in_pkg("qrl-mcp.exe")));
+      test::write_file(server("1.2.3"), *test::read_file(in_pkg("qrl-mcp-server.exe")));
+      test::write_file(name == "InstalledApplicationDiffers" ? at("quarlo.exe")
+                       : name == "InstalledLauncherDiffers"  ? at("qrl-mcp.exe")
+                                                             : server("1.2.3"),
+                       "another file");
       auto verify = package_args("1.2.3");
       verify.insert(verify.begin(), "verify");
       return verify;
@@ -259,8 +266,12 @@ INSTANTIATE_TEST_SUITE_P(
                                 "--update-protocol: exit status 0, output \"3\\n\""},
                     FailureCase{"ServerStillInUse", 12, "still in use"},
                     FailureCase{"ServerOfThisVersionInUse", 20, "qrl-mcp-server.exe is in use"},
-                    FailureCase{"InstalledFilesDiffer", 20,
+                    FailureCase{"InstalledApplicationDiffers", 20,
                                 "verify: the installed application is not the package's"},
+                    FailureCase{"InstalledLauncherDiffers", 20,
+                                "verify: the installed launcher is not the one in effect"},
+                    FailureCase{"InstalledServerDiffers", 20,
+                                "verify: the installed server of 1.2.3 is not the package's"},
                     FailureCase{"SystemError", 20, ""}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 

@@ -15,6 +15,7 @@
 #include "lease/lease.h"
 #include "mcp/layout.h"
 #include "platform/process.h"
+#include "store/log.h"
 #include "store/records.h"
 #include "support/os.h"
 
@@ -276,16 +277,23 @@ struct WaitCase {
   std::optional<std::chrono::milliseconds> release;  // when the server ends
   PrepareOutcome outcome;
   std::chrono::milliseconds slept;  // in polls of 200 ms
+  const char* told;                 // the wait's last line in the log, after "prepare: "
 };
 
 TEST_F(PrepareWaiting, PollsEvery200MsAndGivesUpJustPastTheTimeOut) {
   const std::vector<WaitCase> cases = {
-      {"released during the wait", 60, 600ms, PrepareOutcome::kReleased, 600ms},
-      {"released at the time-out's last poll", 1, 1000ms, PrepareOutcome::kReleased, 1000ms},
-      {"one second", 1, std::nullopt, PrepareOutcome::kTimedOut, 1200ms},
-      {"a time-out of zero polls once more", 0, std::nullopt, PrepareOutcome::kTimedOut, 200ms},
+      {"released during the wait", 60, 600ms, PrepareOutcome::kReleased, 600ms,
+       "everything released after 0.6 s"},
+      {"released at the time-out's last poll", 1, 1000ms, PrepareOutcome::kReleased, 1000ms,
+       "everything released after 1.0 s"},
+      {"one second", 1, std::nullopt, PrepareOutcome::kTimedOut, 1200ms, "time-out after 1.2 s"},
+      {"a time-out of zero polls once more", 0, std::nullopt, PrepareOutcome::kTimedOut, 200ms,
+       "time-out after 0.2 s"},
   };
   for (const WaitCase& c : cases) {
+    const std::string log_file = root / "wait.log";
+    std::filesystem::remove(test::fs_path(log_file));
+    log::open(log_file);
     if (!serving) serving = test::start_staying(server("1.2.3"));
     TestClock clock([&](std::chrono::milliseconds slept) {
       if (c.release && slept >= *c.release && serving) {
@@ -295,9 +303,16 @@ TEST_F(PrepareWaiting, PollsEvery200MsAndGivesUpJustPastTheTimeOut) {
       }
     });
     auto outcome = prepare(inst, owner->pid(), std::nullopt, c.timeout_seconds, clock);
+    log::close();
     ASSERT_TRUE(outcome) << c.name << ": " << outcome.error().display();
     EXPECT_EQ(*outcome, c.outcome) << c.name;
     EXPECT_EQ(clock.slept(), c.slept) << c.name;
+    // Who holds the server is asked once the wait gives up, and only then.
+    const std::string told = test::read_file(log_file).value_or("");
+    EXPECT_NE(told.find(std::string("] prepare: ") + c.told), std::string::npos) << told;
+    const bool asked = told.find(server("1.2.3") + " held by:") != std::string::npos ||
+                       told.find("who holds " + server("1.2.3")) != std::string::npos;
+    EXPECT_EQ(asked, c.outcome == PrepareOutcome::kTimedOut) << c.name << "\n" << told;
   }
 }
 
